@@ -1,0 +1,83 @@
+#include "actions/actions.h"
+
+namespace {
+
+constexpr std::uint64_t textPauseMicroseconds = 8000; // per UTF-16 code unit
+constexpr double defaultHoldMs = 40;
+
+const nlohmann::json* stringMember(const nlohmann::json& action, const char* name) {
+    auto it = action.find(name);
+    return it != action.end() && it->is_string() ? &*it : nullptr;
+}
+
+bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// One key-down and one key-up on virtual key 0 carrying the given code units.
+void typeUnits(const std::u16string& units, bool down) {
+    platform::Event event = platform::createKeyboardEvent(src, 0, down);
+    if (!event)
+        return;
+    platform::setUnicodeString(event, units);
+    post(event);
+    platform::releaseEvent(event);
+}
+
+} // namespace
+
+bool keyAction(const nlohmann::json& action) {
+    const auto* name = stringMember(action, "key");
+    if (!name)
+        return false;
+    const KeyCode code = key(name->get<std::string>());
+    const auto hold = action.find("hold");
+    keyEvent(code, true);
+    sleepMs(hold != action.end() && hold->is_number() ? hold->get<double>() : defaultHoldMs);
+    keyEvent(code, false);
+    return true;
+}
+
+bool keyDownAction(const nlohmann::json& action) {
+    const auto* name = stringMember(action, "keyDown");
+    if (!name)
+        return false;
+    keyEvent(key(name->get<std::string>()), true);
+    return true;
+}
+
+bool keyUpAction(const nlohmann::json& action) {
+    const auto* name = stringMember(action, "keyUp");
+    if (!name)
+        return false;
+    keyEvent(key(name->get<std::string>()), false);
+    return true;
+}
+
+bool textAction(const nlohmann::json& action) {
+    const auto* text = stringMember(action, "text");
+    if (!text)
+        return false;
+    const std::u16string units = utf16(text->get<std::string>());
+    for (std::size_t i = 0; i < units.size();) {
+        stopIfSignalled();
+        // A surrogate pair travels in one event pair, so the receiving application sees
+        // the character rather than two broken halves.
+        const std::size_t length =
+            isHighSurrogate(units[i]) && i + 1 < units.size() && isLowSurrogate(units[i + 1]) ? 2
+                                                                                             : 1;
+        const std::u16string character = units.substr(i, length);
+        typeUnits(character, true);
+        typeUnits(character, false);
+        platform::sleepMicroseconds(textPauseMicroseconds * length);
+        i += length;
+    }
+    return true;
+}
+
+bool waitAction(const nlohmann::json& action) {
+    const auto wait = action.find("wait");
+    if (wait == action.end() || !wait->is_number())
+        return false;
+    sleepMs(wait->get<double>());
+    return true;
+}

@@ -1,0 +1,52 @@
+#include "events/events.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+
+namespace {
+
+std::u16string fromUtf8(const std::string& utf8) {
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    // Preflight, then convert; bytes that are not UTF-8 become U+FFFD.
+    u_strFromUTF8WithSub(nullptr, 0, &length, utf8.data(), static_cast<int32_t>(utf8.size()),
+                         0xFFFD, nullptr, &status);
+    std::u16string units(static_cast<std::size_t>(length), u'\0');
+    status = U_ZERO_ERROR;
+    u_strFromUTF8WithSub(units.data(), length, &length, utf8.data(),
+                         static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
+    return U_SUCCESS(status) ? units : std::u16string();
+}
+
+std::string toUtf8(const std::u16string& units) {
+    UErrorCode status = U_ZERO_ERROR;
+    int32_t length = 0;
+    u_strToUTF8WithSub(nullptr, 0, &length, units.data(), static_cast<int32_t>(units.size()),
+                       0xFFFD, nullptr, &status);
+    std::string utf8(static_cast<std::size_t>(length), '\0');
+    status = U_ZERO_ERROR;
+    u_strToUTF8WithSub(utf8.data(), length, &length, units.data(),
+                       static_cast<int32_t>(units.size()), 0xFFFD, nullptr, &status);
+    return U_SUCCESS(status) ? utf8 : std::string();
+}
+
+template <typename Mapping> std::string mapCase(const std::string& utf8, Mapping mapping) {
+    const std::u16string units = fromUtf8(utf8);
+    UErrorCode status = U_ZERO_ERROR;
+    // The root locale ("") gives the default mappings, whatever the user's locale.
+    const int32_t length = mapping(nullptr, 0, units.data(), static_cast<int32_t>(units.size()),
+                                   "", &status);
+    std::u16string mapped(static_cast<std::size_t>(length), u'\0');
+    status = U_ZERO_ERROR;
+    mapping(mapped.data(), length, units.data(), static_cast<int32_t>(units.size()), "",
+            &status);
+    return U_SUCCESS(status) ? toUtf8(mapped) : std::string();
+}
+
+} // namespace
+
+std::string upperCase(const std::string& utf8) { return mapCase(utf8, u_strToUpper); }
+
+std::string lowerCase(const std::string& utf8) { return mapCase(utf8, u_strToLower); }
+
+std::u16string utf16(const std::string& utf8) { return fromUtf8(utf8); }

@@ -1,0 +1,30 @@
+#include "main/output.h"
+
+#include "events/events.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Write errors are not reported: there is nowhere left to report them.
+void writeAll(std::FILE* stream, const std::string& bytes) {
+    std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    std::fflush(stream);
+}
+
+} // namespace
+
+void out(const nlohmann::ordered_json& value) {
+    // Window titles come from the platform and may hold invalid UTF-8; such bytes are
+    // replaced rather than failing half-way through a result.
+    writeAll(stdout, value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    writeAll(stdout, "\n");
+}
+
+void fail(const std::string& message) {
+    // A run that fails part-way must not leave the user's modifier keys held down.
+    releaseModifiers();
+    writeAll(stderr, message + "\n");
+    std::exit(1);
+}

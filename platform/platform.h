@@ -1,0 +1,84 @@
+// The thin layer over the desktop services. Everything above platform/ reaches the
+// window system only through these functions; each backend (macOS, X11, simulated)
+// implements all of them in one source file picked at build time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+namespace platform {
+
+// Opaque handles owned by the backend. Null means "the platform gave nothing".
+using EventSource = void*;
+using Event = void*;
+
+// Mouse event types and buttons, in the platform's numbering.
+constexpr std::uint32_t leftMouseDown = 1;
+constexpr std::uint32_t leftMouseUp = 2;
+constexpr std::uint32_t rightMouseDown = 3;
+constexpr std::uint32_t rightMouseUp = 4;
+constexpr std::uint32_t mouseMoved = 5;
+constexpr std::uint32_t leftButton = 0;
+constexpr std::uint32_t rightButton = 1;
+
+// The event source for the HID system state. May be null; events are still
+// created with it.
+EventSource createEventSource();
+
+// Event creation. Each returns null when the platform refuses to create the event.
+Event createKeyboardEvent(EventSource source, std::uint16_t keyCode, bool down);
+Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double, double> position,
+                       std::uint32_t button);
+// One wheel, counted in lines.
+Event createScrollWheelEvent(EventSource source, std::int32_t lines);
+
+// Sets the Unicode string a keyboard event carries (UTF-16 code units).
+void setUnicodeString(Event event, const std::u16string& units);
+// Sets the click-state field of a mouse event.
+void setClickState(Event event, std::int64_t clicks);
+std::uint64_t getFlags(Event event);
+void setFlags(Event event, std::uint64_t flags);
+// Delivers the event as if from the hardware.
+void postEvent(Event event);
+void releaseEvent(Event event);
+
+// The current pointer position, or nothing when the platform gives no event for it.
+std::optional<std::pair<double, double>> pointerLocation();
+
+// Whether this process holds the Accessibility permission.
+bool isTrusted();
+// The same, with the prompt option always passed; true asks the user to grant it.
+bool isTrustedWithOptions(bool prompt);
+
+// The frontmost application's process id, or nothing when there is none.
+std::optional<std::int32_t> frontmostPid();
+// Looks up the running application with this process id. False when there is none;
+// otherwise bundleId receives its bundle identifier, or nothing when it has none.
+bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId);
+// Asks the running application with this process id to come to the front, with an
+// empty option set. Its answer is not reported.
+void activateApplication(std::int32_t pid);
+
+// The on-screen window list, front to back, desktop elements left out, as a JSON
+// value mirroring the platform's array of dictionaries (integers stay integers,
+// floats stay floats). Null when the platform returns nothing.
+nlohmann::json windowList();
+
+// Sleeps the calling thread for a whole number of microseconds. The sleep is cut
+// short once a caught termination signal is pending.
+void sleepMicroseconds(std::uint64_t microseconds);
+
+// Termination signals (SIGTERM, SIGINT, SIGHUP). While they are caught, one of them
+// does not end the process: it is remembered, cuts the current sleep short, and the
+// caller ends the process at its next safe point.
+void catchTerminationSignals();
+// The caught signal's number, or 0 when none has arrived.
+int caughtSignal();
+// Restores the default action of the signal and ends the process by it.
+[[noreturn]] void endBySignal(int signal);
+
+} // namespace platform

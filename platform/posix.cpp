@@ -1,0 +1,73 @@
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <sys/select.h>
+#include <unistd.h>
+
+namespace {
+
+volatile std::sig_atomic_t pending = 0;
+
+extern "C" void remember(int signal) {
+    if (pending == 0)
+        pending = signal;
+}
+
+} // namespace
+
+namespace platform {
+
+void interruptibleSleep(std::uint64_t microseconds) {
+    // The termination signals stay blocked except inside pselect, which unblocks them
+    // atomically: a signal arriving just before the wait still ends it at once.
+    sigset_t blocked, previous;
+    sigemptyset(&blocked);
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&blocked, s);
+    ::sigprocmask(SIG_BLOCK, &blocked, &previous);
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long deadline = now.tv_sec * 1000000000LL + now.tv_nsec +
+                               static_cast<long long>(microseconds) * 1000;
+    while (pending == 0) {
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const long long left = deadline - (now.tv_sec * 1000000000LL + now.tv_nsec);
+        if (left <= 0)
+            break;
+        timespec wait{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        const int r = ::pselect(0, nullptr, nullptr, nullptr, &wait, &previous);
+        if (r == 0 || (r < 0 && errno != EINTR))
+            break;
+    }
+    ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void catchTerminationSignals() {
+    struct sigaction action {};
+    action.sa_handler = remember;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a blocking call returns EINTR so the pending signal is seen at once.
+    action.sa_flags = 0;
+    for (int s : {SIGTERM, SIGINT, SIGHUP})
+        ::sigaction(s, &action, nullptr);
+}
+
+int caughtSignal() { return pending; }
+
+void endBySignal(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(signal, &action, nullptr);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal);
+    ::_exit(128 + signal); // not reached for a terminating signal
+}
+
+} // namespace platform

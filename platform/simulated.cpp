@@ -1,0 +1,375 @@
+// The simulated desktop: a backend that answers from a JSON desktop file and records
+// every operation it is asked to perform as one JSON line in a trace file.
+//
+//   MARNITH_SIM_DESKTOP  the desktop file (unset: the default desktop)
+//   MARNITH_SIM_TRACE    the trace file, appended to (unset: no trace)
+//
+// A desktop file that cannot be read or parsed, or that holds a key of the wrong type,
+// ends the process with one "simulated desktop: " line on stderr and exit status 2.
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+// The platform's own representation of an event.
+struct SimEvent {
+    std::string kind; // "key", "mouse" or "scroll"
+    std::uint16_t code = 0;
+    bool down = false;
+    std::uint32_t type = 0;
+    double x = 0, y = 0;
+    std::uint32_t button = 0;
+    std::int64_t clicks = 0;
+    std::int32_t lines = 0;
+    std::uint64_t flags = 0;
+    std::optional<std::u16string> text;
+};
+
+const auto processStart = std::chrono::steady_clock::now();
+
+bool loaded = false;
+bool trusted = true;
+std::optional<std::pair<double, double>> pointer{{0.0, 0.0}};
+std::vector<std::optional<std::int32_t>> frontmost;
+std::size_t frontmostQueries = 0;
+json apps = json::array();
+json windows;
+bool refuseKeyboard = false, refuseMouse = false, refuseScroll = false;
+bool realTime = false;
+int traceFd = -1;
+
+[[noreturn]] void desktopError(const std::string& reason) {
+    std::string line = "simulated desktop: " + reason + "\n";
+    (void)!::write(2, line.data(), line.size());
+    std::_Exit(2);
+}
+
+bool isNumber(const json& v) { return v.is_number(); }
+
+bool isPid(const json& v) {
+    if (v.is_number_integer())
+        return v.is_number_unsigned() ? v.get<std::uint64_t>() <= INT32_MAX
+                                      : v.get<std::int64_t>() >= INT32_MIN &&
+                                            v.get<std::int64_t>() <= INT32_MAX;
+    return false;
+}
+
+void readDesktop(const json& d) {
+    if (!d.is_object())
+        desktopError("the desktop must be a JSON object");
+    for (auto& [key, v] : d.items()) {
+        if (key == "trusted") {
+            if (!v.is_boolean())
+                desktopError("\"trusted\" must be a boolean");
+            trusted = v.get<bool>();
+        } else if (key == "pointer") {
+            if (v.is_null())
+                pointer.reset();
+            else if (v.is_array() && v.size() == 2 && isNumber(v[0]) && isNumber(v[1]))
+                pointer = {{v[0].get<double>(), v[1].get<double>()}};
+            else
+                desktopError("\"pointer\" must be [x, y] or null");
+        } else if (key == "frontmost") {
+            if (!v.is_array())
+                desktopError("\"frontmost\" must be an array of pids");
+            for (auto& p : v) {
+                if (p.is_null())
+                    frontmost.emplace_back();
+                else if (isPid(p))
+                    frontmost.emplace_back(p.get<std::int32_t>());
+                else
+                    desktopError("\"frontmost\" must be an array of pids (integer or null)");
+            }
+        } else if (key == "apps") {
+            if (!v.is_array())
+                desktopError("\"apps\" must be an array");
+            for (auto& a : v) {
+                if (!a.is_object() || !a.contains("pid") || !isPid(a["pid"]))
+                    desktopError("each app must be an object with an integer \"pid\"");
+                if (a.contains("bundleId") && !a["bundleId"].is_string() &&
+                    !a["bundleId"].is_null())
+                    desktopError("an app's \"bundleId\" must be a string or null");
+            }
+            apps = v;
+        } else if (key == "windows") {
+            windows = v;
+        } else if (key == "refuse") {
+            if (!v.is_array())
+                desktopError("\"refuse\" must be an array");
+            for (auto& k : v) {
+                if (k == "keyboard")
+                    refuseKeyboard = true;
+                else if (k == "mouse")
+                    refuseMouse = true;
+                else if (k == "scroll")
+                    refuseScroll = true;
+                else
+                    desktopError("\"refuse\" holds only \"keyboard\", \"mouse\" and \"scroll\"");
+            }
+        } else if (key == "realTime") {
+            if (!v.is_boolean())
+                desktopError("\"realTime\" must be a boolean");
+            realTime = v.get<bool>();
+        }
+    }
+}
+
+// Loads the desktop and opens the trace on the first operation of the process.
+void load() {
+    if (loaded)
+        return;
+    loaded = true;
+    if (const char* path = std::getenv("MARNITH_SIM_DESKTOP")) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in)
+            desktopError(std::string("cannot read ") + path + ": " + std::strerror(errno));
+        std::stringstream text;
+        text << in.rdbuf();
+        json d = json::parse(text.str(), nullptr, false);
+        if (d.is_discarded())
+            desktopError(std::string(path) + " is not valid JSON");
+        readDesktop(d);
+    }
+    if (const char* path = std::getenv("MARNITH_SIM_TRACE")) {
+        traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (traceFd < 0)
+            desktopError(std::string("cannot open trace ") + path + ": " + std::strerror(errno));
+    }
+}
+
+std::string utf8(const std::u16string& units) {
+    std::string s;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        std::uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
+            units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD; // a lone surrogate has no UTF-8 form
+        }
+        if (c < 0x80) {
+            s += static_cast<char>(c);
+        } else if (c < 0x800) {
+            s += static_cast<char>(0xC0 | (c >> 6));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            s += static_cast<char>(0xE0 | (c >> 12));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            s += static_cast<char>(0xF0 | (c >> 18));
+            s += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            s += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            s += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return s;
+}
+
+// Appends one line to the trace before the operation returns, so the trace is complete
+// even when the process then ends abruptly.
+void trace(const char* op, nlohmann::ordered_json line = nlohmann::ordered_json::object()) {
+    load();
+    if (traceFd < 0)
+        return;
+    nlohmann::ordered_json full;
+    full["op"] = op;
+    full["t"] = std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::chrono::steady_clock::now() - processStart)
+                    .count();
+    for (auto& [k, v] : line.items())
+        full[k] = v;
+    std::string text = full.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+    const char* p = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        ssize_t n = ::write(traceFd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+platform::Event refused(const char* kind) {
+    trace("refused", {{"kind", kind}});
+    return nullptr;
+}
+
+// Flags the real platform gives keyboard events of its own: the function-key flag
+// for F1-F12 and the navigation block, plus the numeric-pad flag for the arrows.
+std::uint64_t ownKeyFlags(std::uint16_t code) {
+    switch (code) {
+    case 122: case 120: case 99: case 118: case 96: case 97: case 98: case 100:
+    case 101: case 109: case 103: case 111: // F1-F12
+    case 115: case 119: case 116: case 121: case 117: // Home End PageUp PageDown Delete
+        return 0x800000;
+    case 123: case 124: case 125: case 126: // arrows
+        return 0xA00000;
+    default:
+        return 0;
+    }
+}
+
+SimEvent* sim(platform::Event e) { return static_cast<SimEvent*>(e); }
+
+} // namespace
+
+namespace platform {
+
+EventSource createEventSource() {
+    trace("source");
+    static int source = 0;
+    return &source;
+}
+
+Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
+    load();
+    if (refuseKeyboard)
+        return refused("keyboard");
+    auto* e = new SimEvent;
+    e->kind = "key";
+    e->code = keyCode;
+    e->down = down;
+    e->flags = ownKeyFlags(keyCode);
+    return e;
+}
+
+Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
+                       std::uint32_t button) {
+    load();
+    if (refuseMouse)
+        return refused("mouse");
+    auto* e = new SimEvent;
+    e->kind = "mouse";
+    e->type = type;
+    e->x = position.first;
+    e->y = position.second;
+    e->button = button;
+    return e;
+}
+
+Event createScrollWheelEvent(EventSource, std::int32_t lines) {
+    load();
+    if (refuseScroll)
+        return refused("scroll");
+    auto* e = new SimEvent;
+    e->kind = "scroll";
+    e->lines = lines;
+    return e;
+}
+
+void setUnicodeString(Event event, const std::u16string& units) {
+    if (event)
+        sim(event)->text = units;
+}
+
+void setClickState(Event event, std::int64_t clicks) {
+    if (event)
+        sim(event)->clicks = clicks;
+}
+
+std::uint64_t getFlags(Event event) { return event ? sim(event)->flags : 0; }
+
+void setFlags(Event event, std::uint64_t flags) {
+    if (event)
+        sim(event)->flags = flags;
+}
+
+void postEvent(Event event) {
+    if (!event)
+        return;
+    const SimEvent& e = *sim(event);
+    nlohmann::ordered_json line;
+    line["kind"] = e.kind;
+    if (e.kind == "key") {
+        line["code"] = e.code;
+        line["down"] = e.down;
+        line["flags"] = e.flags;
+        if (e.text)
+            line["text"] = utf8(*e.text);
+    } else if (e.kind == "mouse") {
+        line["type"] = e.type;
+        line["x"] = e.x;
+        line["y"] = e.y;
+        line["button"] = e.button;
+        line["clicks"] = e.clicks;
+        line["flags"] = e.flags;
+    } else {
+        line["lines"] = e.lines;
+        line["flags"] = e.flags;
+    }
+    trace("post", line);
+}
+
+void releaseEvent(Event event) { delete sim(event); }
+
+std::optional<std::pair<double, double>> pointerLocation() {
+    trace("pointer");
+    return pointer;
+}
+
+bool isTrusted() {
+    trace("trusted");
+    return trusted;
+}
+
+bool isTrustedWithOptions(bool prompt) {
+    trace("trusted", {{"prompt", prompt}});
+    return trusted;
+}
+
+std::optional<std::int32_t> frontmostPid() {
+    load();
+    std::optional<std::int32_t> pid;
+    if (!frontmost.empty())
+        pid = frontmost[std::min(frontmostQueries, frontmost.size() - 1)];
+    ++frontmostQueries;
+    trace("frontmost", {{"pid", pid ? json(*pid) : json(nullptr)}});
+    return pid;
+}
+
+bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
+    trace("lookup", {{"pid", pid}});
+    for (auto& a : apps) {
+        if (a["pid"].get<std::int64_t>() != pid)
+            continue;
+        bundleId.reset();
+        if (a.contains("bundleId") && a["bundleId"].is_string())
+            bundleId = a["bundleId"].get<std::string>();
+        return true;
+    }
+    return false;
+}
+
+void activateApplication(std::int32_t pid) { trace("activate", {{"pid", pid}}); }
+
+nlohmann::json windowList() {
+    trace("windows");
+    return windows;
+}
+
+void sleepMicroseconds(std::uint64_t microseconds) {
+    trace("sleep", {{"us", microseconds}});
+    if (realTime)
+        interruptibleSleep(microseconds);
+}
+
+} // namespace platform
