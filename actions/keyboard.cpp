@@ -10,8 +10,12 @@ const nlohmann::json* stringMember(const nlohmann::json& action, const char* nam
     return it != action.end() && it->is_string() ? &*it : nullptr;
 }
 
-bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool isHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 // One key-down and one key-up on virtual key 0 carrying the given code units.
 void typeUnits(const std::u16string& units, bool down) {
@@ -64,7 +68,7 @@ bool textAction(const nlohmann::json& action) {
         // the character rather than two broken halves.
         const std::size_t length =
             isHighSurrogate(units[i]) && i + 1 < units.size() && isLowSurrogate(units[i + 1]) ? 2
-                                                                                             : 1;
+                                                                                              : 1;
         const std::u16string character = units.substr(i, length);
         typeUnits(character, true);
         typeUnits(character, false);

@@ -15,15 +15,16 @@ const nlohmann::json* member(const nlohmann::json& action, const char* name) {
 std::uint32_t downType(bool right) {
     return right ? platform::rightMouseDown : platform::leftMouseDown;
 }
-std::uint32_t upType(bool right) { return right ? platform::rightMouseUp : platform::leftMouseUp; }
+std::uint32_t upType(bool right) {
+    return right ? platform::rightMouseUp : platform::leftMouseUp;
+}
 std::uint32_t buttonNumber(bool right) {
     return right ? platform::rightButton : platform::leftButton;
 }
 
 // A press or release at the given point, or at the last position when the value is
 // not a point.
-bool buttonAction(const nlohmann::json& action, const char* name, std::uint32_t type,
-                  bool right) {
+bool buttonAction(const nlohmann::json& action, const char* name, std::uint32_t type, bool right) {
     const nlohmann::json* value = member(action, name);
     if (!value)
         return false;
@@ -50,8 +51,8 @@ bool clickAction(const nlohmann::json& action, bool right) {
     if (!p)
         return false;
     const nlohmann::json* count = member(action, "count");
-    const std::int64_t clicks = std::max<std::int64_t>(
-        count ? integerValue(*count).value_or(1) : 1, 1);
+    const std::int64_t clicks =
+        std::max<std::int64_t>(count ? integerValue(*count).value_or(1) : 1, 1);
     mouse(platform::mouseMoved, *p, platform::leftButton, 1);
     platform::sleepMicroseconds(clickMoveMicroseconds);
     // The click state rises with each repetition so the application sees a double or

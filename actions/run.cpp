@@ -26,8 +26,7 @@ void performAction(const nlohmann::json& action) {
     const bool right = button != action.end() && *button == "right";
     if (moveAction(action) || clickAction(action, right) || downAction(action, right) ||
         upAction(action, right) || scrollAction(action) || keyAction(action) ||
-        keyDownAction(action) || keyUpAction(action) || textAction(action) ||
-        waitAction(action))
+        keyDownAction(action) || keyUpAction(action) || textAction(action) || waitAction(action))
         return;
     fail("unknown action " + renderAction(action));
 }
@@ -45,8 +44,7 @@ void runCommand() {
     if (!platform::isTrusted())
         fail("Accessibility permission is off for Marnith");
     // A missing or malformed target pid turns the guard off; it is not an error.
-    const std::optional<std::int32_t> target =
-        args.size() > 3 ? parsePid(args[3]) : std::nullopt;
+    const std::optional<std::int32_t> target = args.size() > 3 ? parsePid(args[3]) : std::nullopt;
     cursor = platform::pointerLocation().value_or(Point{0.0, 0.0});
 
     platform::catchTerminationSignals();

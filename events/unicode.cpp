@@ -34,19 +34,24 @@ template <typename Mapping> std::string mapCase(const std::string& utf8, Mapping
     const std::u16string units = fromUtf8(utf8);
     UErrorCode status = U_ZERO_ERROR;
     // The root locale ("") gives the default mappings, whatever the user's locale.
-    const int32_t length = mapping(nullptr, 0, units.data(), static_cast<int32_t>(units.size()),
-                                   "", &status);
+    const int32_t length =
+        mapping(nullptr, 0, units.data(), static_cast<int32_t>(units.size()), "", &status);
     std::u16string mapped(static_cast<std::size_t>(length), u'\0');
     status = U_ZERO_ERROR;
-    mapping(mapped.data(), length, units.data(), static_cast<int32_t>(units.size()), "",
-            &status);
+    mapping(mapped.data(), length, units.data(), static_cast<int32_t>(units.size()), "", &status);
     return U_SUCCESS(status) ? toUtf8(mapped) : std::string();
 }
 
 } // namespace
 
-std::string upperCase(const std::string& utf8) { return mapCase(utf8, u_strToUpper); }
+std::string upperCase(const std::string& utf8) {
+    return mapCase(utf8, u_strToUpper);
+}
 
-std::string lowerCase(const std::string& utf8) { return mapCase(utf8, u_strToLower); }
+std::string lowerCase(const std::string& utf8) {
+    return mapCase(utf8, u_strToLower);
+}
 
-std::u16string utf16(const std::string& utf8) { return fromUtf8(utf8); }
+std::u16string utf16(const std::string& utf8) {
+    return fromUtf8(utf8);
+}

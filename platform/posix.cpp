@@ -1,5 +1,5 @@
-#include "platform/platform.h"
 #include "platform/posix.h"
+#include "platform/platform.h"
 
 #include <cerrno>
 #include <csignal>
@@ -30,8 +30,8 @@ void interruptibleSleep(std::uint64_t microseconds) {
     ::sigprocmask(SIG_BLOCK, &blocked, &previous);
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long deadline = now.tv_sec * 1000000000LL + now.tv_nsec +
-                               static_cast<long long>(microseconds) * 1000;
+    const long long deadline =
+        now.tv_sec * 1000000000LL + now.tv_nsec + static_cast<long long>(microseconds) * 1000;
     while (pending == 0) {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long long left = deadline - (now.tv_sec * 1000000000LL + now.tv_nsec);
@@ -55,7 +55,9 @@ void catchTerminationSignals() {
         ::sigaction(s, &action, nullptr);
 }
 
-int caughtSignal() { return pending; }
+int caughtSignal() {
+    return pending;
+}
 
 void endBySignal(int signal) {
     struct sigaction action {};

@@ -58,13 +58,15 @@ int traceFd = -1;
     std::_Exit(2);
 }
 
-bool isNumber(const json& v) { return v.is_number(); }
+bool isNumber(const json& v) {
+    return v.is_number();
+}
 
 bool isPid(const json& v) {
     if (v.is_number_integer())
-        return v.is_number_unsigned() ? v.get<std::uint64_t>() <= INT32_MAX
-                                      : v.get<std::int64_t>() >= INT32_MIN &&
-                                            v.get<std::int64_t>() <= INT32_MAX;
+        return v.is_number_unsigned()
+                   ? v.get<std::uint64_t>() <= INT32_MAX
+                   : v.get<std::int64_t>() >= INT32_MIN && v.get<std::int64_t>() <= INT32_MAX;
     return false;
 }
 
@@ -217,18 +219,36 @@ platform::Event refused(const char* kind) {
 // for F1-F12 and the navigation block, plus the numeric-pad flag for the arrows.
 std::uint64_t ownKeyFlags(std::uint16_t code) {
     switch (code) {
-    case 122: case 120: case 99: case 118: case 96: case 97: case 98: case 100:
-    case 101: case 109: case 103: case 111: // F1-F12
-    case 115: case 119: case 116: case 121: case 117: // Home End PageUp PageDown Delete
+    case 122:
+    case 120:
+    case 99:
+    case 118:
+    case 96:
+    case 97:
+    case 98:
+    case 100:
+    case 101:
+    case 109:
+    case 103:
+    case 111: // F1-F12
+    case 115:
+    case 119:
+    case 116:
+    case 121:
+    case 117: // Home End PageUp PageDown Delete
         return 0x800000;
-    case 123: case 124: case 125: case 126: // arrows
+    case 123:
+    case 124:
+    case 125:
+    case 126: // arrows
         return 0xA00000;
-    default:
-        return 0;
+    default: return 0;
     }
 }
 
-SimEvent* sim(platform::Event e) { return static_cast<SimEvent*>(e); }
+SimEvent* sim(platform::Event e) {
+    return static_cast<SimEvent*>(e);
+}
 
 } // namespace
 
@@ -286,7 +306,9 @@ void setClickState(Event event, std::int64_t clicks) {
         sim(event)->clicks = clicks;
 }
 
-std::uint64_t getFlags(Event event) { return event ? sim(event)->flags : 0; }
+std::uint64_t getFlags(Event event) {
+    return event ? sim(event)->flags : 0;
+}
 
 void setFlags(Event event, std::uint64_t flags) {
     if (event)
@@ -319,7 +341,9 @@ void postEvent(Event event) {
     trace("post", line);
 }
 
-void releaseEvent(Event event) { delete sim(event); }
+void releaseEvent(Event event) {
+    delete sim(event);
+}
 
 std::optional<std::pair<double, double>> pointerLocation() {
     trace("pointer");
@@ -359,7 +383,9 @@ bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) 
     return false;
 }
 
-void activateApplication(std::int32_t pid) { trace("activate", {{"pid", pid}}); }
+void activateApplication(std::int32_t pid) {
+    trace("activate", {{"pid", pid}});
+}
 
 nlohmann::json windowList() {
     trace("windows");

@@ -91,4 +91,6 @@ nlohmann::ordered_json targetWindows(const json& list) {
     return entries;
 }
 
-void windowsCommand() { out(targetWindows(platform::windowList())); }
+void windowsCommand() {
+    out(targetWindows(platform::windowList()));
+}

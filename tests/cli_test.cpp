@@ -38,7 +38,8 @@ TEST(Dispatch, ExtraArgumentsAreIgnored) {
     const Outcome plain = runSim({"windows"}, desktop);
     const Outcome extra = runSim({"windows", "a", "b"}, desktop);
     EXPECT_EQ(plain.status, 0);
-    EXPECT_EQ(plain.out, R"([{"id":0,"pid":7,"title":"","x":0.0,"y":0.0,"w":0.0,"h":0.0}])" "\n");
+    EXPECT_EQ(plain.out, R"([{"id":0,"pid":7,"title":"","x":0.0,"y":0.0,"w":0.0,"h":0.0}])"
+                         "\n");
     EXPECT_EQ(extra.out, plain.out);
     EXPECT_EQ(extra.trace, plain.trace);
 }
@@ -81,14 +82,32 @@ TEST(SimulatedDesktop, TraceLinesHaveTheirExactShape) {
         {{"op", "trusted"}},
         {{"op", "pointer"}},
         {{"op", "frontmost"}, {"pid", 42}},
-        {{"op", "post"}, {"kind", "mouse"}, {"type", 5}, {"x", 1.0}, {"y", 2.0}, {"button", 0},
-         {"clicks", 1}, {"flags", 0}},
+        {{"op", "post"},
+         {"kind", "mouse"},
+         {"type", 5},
+         {"x", 1.0},
+         {"y", 2.0},
+         {"button", 0},
+         {"clicks", 1},
+         {"flags", 0}},
         {{"op", "sleep"}, {"us", 30000}},
-        {{"op", "post"}, {"kind", "mouse"}, {"type", 1}, {"x", 1.0}, {"y", 2.0}, {"button", 0},
-         {"clicks", 1}, {"flags", 0}},
+        {{"op", "post"},
+         {"kind", "mouse"},
+         {"type", 1},
+         {"x", 1.0},
+         {"y", 2.0},
+         {"button", 0},
+         {"clicks", 1},
+         {"flags", 0}},
         {{"op", "sleep"}, {"us", 20000}},
-        {{"op", "post"}, {"kind", "mouse"}, {"type", 2}, {"x", 1.0}, {"y", 2.0}, {"button", 0},
-         {"clicks", 1}, {"flags", 0}},
+        {{"op", "post"},
+         {"kind", "mouse"},
+         {"type", 2},
+         {"x", 1.0},
+         {"y", 2.0},
+         {"button", 0},
+         {"clicks", 1},
+         {"flags", 0}},
         {{"op", "sleep"}, {"us", 40000}},
         {{"op", "sleep"}, {"us", 15000}},
         {{"op", "frontmost"}, {"pid", 42}},
@@ -98,9 +117,17 @@ TEST(SimulatedDesktop, TraceLinesHaveTheirExactShape) {
         {{"op", "post"}, {"kind", "key"}, {"code", 56}, {"down", true}, {"flags", 0x20000}},
         {{"op", "sleep"}, {"us", 15000}},
         {{"op", "frontmost"}, {"pid", 42}},
-        {{"op", "post"}, {"kind", "key"}, {"code", 0}, {"down", true}, {"flags", 0x20000},
+        {{"op", "post"},
+         {"kind", "key"},
+         {"code", 0},
+         {"down", true},
+         {"flags", 0x20000},
          {"text", "é"}},
-        {{"op", "post"}, {"kind", "key"}, {"code", 0}, {"down", false}, {"flags", 0x20000},
+        {{"op", "post"},
+         {"kind", "key"},
+         {"code", 0},
+         {"down", false},
+         {"flags", 0x20000},
          {"text", "é"}},
         {{"op", "sleep"}, {"us", 8000}},
         {{"op", "sleep"}, {"us", 15000}},
@@ -113,9 +140,9 @@ TEST(SimulatedDesktop, TraceLinesHaveTheirExactShape) {
 TEST(SimulatedDesktop, EveryTraceLineCarriesAMonotonicTime) {
     const Outcome o = runSim({"run", R"([{"wait":20},{"wait":1}])"}, json{{"realTime", true}});
     ASSERT_EQ(o.status, 0);
-    ASSERT_EQ(brief(o.trace), (std::vector<std::string>{"source", "trusted", "pointer",
-                                                          "sleep 20000", "sleep 15000",
-                                                          "sleep 1000", "sleep 15000"}));
+    ASSERT_EQ(brief(o.trace),
+              (std::vector<std::string>{"source", "trusted", "pointer", "sleep 20000",
+                                        "sleep 15000", "sleep 1000", "sleep 15000"}));
     ASSERT_EQ(o.times.size(), o.trace.size());
     for (std::size_t i = 0; i < o.times.size(); ++i) {
         ASSERT_TRUE(o.times[i].is_number_integer()) << i;

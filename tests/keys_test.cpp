@@ -6,7 +6,7 @@
 namespace {
 
 class Keys : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         keyCodes = makeKeyCodes();
         modifierFlags = makeModifierFlags();
@@ -26,11 +26,31 @@ TEST_F(Keys, TablesHaveTheirSizes) {
 
 TEST_F(Keys, NamesResolve) {
     const std::pair<const char*, KeyCode> cases[] = {
-        {"A", 0},        {"a", 0},          {"F12", 111},      {"f12", 111},   {"Return", 36},
-        {"Enter", 36},   {"Shift", 56},     {"LeftShift", 56}, {"Delete", 117}, {"Backspace", 51},
-        {"Meta", 55},    {"LeftMeta", 55},  {"Alt", 58},       {"Control", 59}, {"CapsLock", 57},
-        {"One", 18},     {"Zero", 29},      {"Up", 126},       {"Left", 123},  {"F1", 122},
-        {"Escape", 53},  {"Backquote", 50}, {"B", 11},         {"Tab", 48},    {"Space", 49},
+        {"A", 0},
+        {"a", 0},
+        {"F12", 111},
+        {"f12", 111},
+        {"Return", 36},
+        {"Enter", 36},
+        {"Shift", 56},
+        {"LeftShift", 56},
+        {"Delete", 117},
+        {"Backspace", 51},
+        {"Meta", 55},
+        {"LeftMeta", 55},
+        {"Alt", 58},
+        {"Control", 59},
+        {"CapsLock", 57},
+        {"One", 18},
+        {"Zero", 29},
+        {"Up", 126},
+        {"Left", 123},
+        {"F1", 122},
+        {"Escape", 53},
+        {"Backquote", 50},
+        {"B", 11},
+        {"Tab", 48},
+        {"Space", 49},
         {"RightControl", 62},
         // The fallback upper-cases with the Unicode default mapping, not only ASCII.
         {"\xC4\xB1", 34}, // dotless i

@@ -26,7 +26,8 @@ std::string tempPath(const char* stem) {
     return std::string(name) + "-" + stem;
 }
 
-Outcome spawn(const std::vector<std::string>& arguments, const std::optional<std::string>& desktop) {
+Outcome spawn(const std::vector<std::string>& arguments,
+              const std::optional<std::string>& desktop) {
     const std::string base = tempPath("run");
     const std::string outPath = base + ".out", errPath = base + ".err", tracePath = base + ".trace",
                       desktopPath = base + ".desktop.json";
@@ -79,7 +80,8 @@ Outcome spawn(const std::vector<std::string>& arguments, const std::optional<std
         entry.erase("t");
         outcome.trace.push_back(entry);
     }
-    for (const auto& p : {outPath, errPath, tracePath, desktopPath, base.substr(0, base.size() - 4)})
+    for (const auto& p :
+         {outPath, errPath, tracePath, desktopPath, base.substr(0, base.size() - 4)})
         std::remove(p.c_str());
     return outcome;
 }
@@ -90,11 +92,14 @@ std::string hex(std::uint64_t v) {
     return buf;
 }
 
-std::string number(const nlohmann::json& v) { return v.dump(); }
+std::string number(const nlohmann::json& v) {
+    return v.dump();
+}
 
 } // namespace
 
-Outcome runSim(const std::vector<std::string>& arguments, const std::optional<nlohmann::json>& desktop) {
+Outcome runSim(const std::vector<std::string>& arguments,
+               const std::optional<nlohmann::json>& desktop) {
     return spawn(arguments, desktop ? std::optional<std::string>(desktop->dump()) : std::nullopt);
 }
 

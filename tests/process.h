@@ -8,10 +8,10 @@
 #include <nlohmann/json.hpp>
 
 struct Outcome {
-    int status = -1;  // exit status, or -1 when ended by a signal
-    int signal = 0;   // the signal that ended it, or 0
-    std::string out;  // standard output
-    std::string err;  // standard error
+    int status = -1;                   // exit status, or -1 when ended by a signal
+    int signal = 0;                    // the signal that ended it, or 0
+    std::string out;                   // standard output
+    std::string err;                   // standard error
     std::vector<nlohmann::json> trace; // one object per trace line, "t" removed
     std::vector<nlohmann::json> times; // the "t" of each trace line
 };

@@ -71,16 +71,27 @@ TEST(Windows, OnlyTheTargetsNormalLayerWindowsInListOrder) {
     json w1 = window(11), w2 = window(10);
     w1["kCGWindowNumber"] = 7;
     w1["kCGWindowName"] = "Second";
-    const json list = {window(12), w1, window(13), window(14), window(99), window(10, 3),
-                       window(10, nullptr), window(10, "0"), window(10, 0.5), window(15),
-                       w2, window(-5)};
+    const json list = {window(12),
+                       w1,
+                       window(13),
+                       window(14),
+                       window(99),
+                       window(10, 3),
+                       window(10, nullptr),
+                       window(10, "0"),
+                       window(10, 0.5),
+                       window(15),
+                       w2,
+                       window(-5)};
     const Outcome o = runSim({"windows"}, json{{"apps", apps}, {"windows", list}});
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.out, "[" R"({"id":7,"pid":11,"title":"Second","x":1.0,"y":2.5,"w":800.0,"h":600.0},)" +
-                         mainEntry10 + "," +
-                         R"({"id":100,"pid":-5,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0}])"
-                         "\n");
+    EXPECT_EQ(o.out,
+              "["
+              R"({"id":7,"pid":11,"title":"Second","x":1.0,"y":2.5,"w":800.0,"h":600.0},)" +
+                  mainEntry10 + "," +
+                  R"({"id":100,"pid":-5,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0}])"
+                  "\n");
     // Every window's owner is looked up, target or not, and nothing is cached.
     EXPECT_EQ(brief(o.trace),
               (Lines{"source", "windows", "lookup 12", "lookup 11", "lookup 13", "lookup 14",
@@ -89,9 +100,9 @@ TEST(Windows, OnlyTheTargetsNormalLayerWindowsInListOrder) {
 }
 
 TEST(Windows, UnreadableListsGiveAnEmptyArray) {
-    for (const json& list : {json(nullptr), json::object(), json("x"), json(5), json::array(),
-                             json{window(10), 3}, json{window(10), json::array()},
-                             json{window(10), nullptr}}) {
+    for (const json& list :
+         {json(nullptr), json::object(), json("x"), json(5), json::array(), json{window(10), 3},
+          json{window(10), json::array()}, json{window(10), nullptr}}) {
         EXPECT_EQ(listed(list), "[]\n") << list.dump();
     }
 }
@@ -111,21 +122,37 @@ TEST(Windows, EntryFieldsFollowTheReadingRules) {
         std::string entry;
     };
     const Case cases[] = {
-        {with("kCGWindowName", gone), R"({"id":100,"pid":10,"title":"","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowName", 5), R"({"id":100,"pid":10,"title":"","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", gone), R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", 3.5), R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", true), R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", 42.0), R"({"id":42,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", json(9223372036854775807LL)), R"({"id":9223372036854775807,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
-        {with("kCGWindowNumber", json(9223372036854775808ULL)), R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowName", gone),
+         R"({"id":100,"pid":10,"title":"","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowName", 5),
+         R"({"id":100,"pid":10,"title":"","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", gone),
+         R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", 3.5),
+         R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", true),
+         R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", 42.0),
+         R"({"id":42,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", json(9223372036854775807LL)),
+         R"({"id":9223372036854775807,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
+        {with("kCGWindowNumber", json(9223372036854775808ULL)),
+         R"({"id":0,"pid":10,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0})"},
         {with("kCGWindowOwnerPID", 10.0), mainEntry10},
-        {with("kCGWindowBounds", gone), R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
-        {with("kCGWindowBounds", json{1, 2, 3, 4}), R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
-        {with("kCGWindowBounds", json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", "4"}}), R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
-        {with("kCGWindowBounds", json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", 4}, {"Extra", true}}), R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
-        {with("kCGWindowBounds", json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", 4}, {"Odd", 9007199254740993LL}}), R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
-        {with("kCGWindowBounds", json{{"X", -5}, {"Y", 2}, {"Height", 4}, {"Extra", 1}}), R"({"id":100,"pid":10,"title":"Main","x":-5.0,"y":2.0,"w":0.0,"h":4.0})"},
+        {with("kCGWindowBounds", gone),
+         R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
+        {with("kCGWindowBounds", json{1, 2, 3, 4}),
+         R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
+        {with("kCGWindowBounds", json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", "4"}}),
+         R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
+        {with("kCGWindowBounds",
+              json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", 4}, {"Extra", true}}),
+         R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
+        {with("kCGWindowBounds",
+              json{{"X", 1}, {"Y", 2}, {"Width", 3}, {"Height", 4}, {"Odd", 9007199254740993LL}}),
+         R"({"id":100,"pid":10,"title":"Main","x":0.0,"y":0.0,"w":0.0,"h":0.0})"},
+        {with("kCGWindowBounds", json{{"X", -5}, {"Y", 2}, {"Height", 4}, {"Extra", 1}}),
+         R"({"id":100,"pid":10,"title":"Main","x":-5.0,"y":2.0,"w":0.0,"h":4.0})"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(listed(json{c.window}), "[" + c.entry + "]\n") << c.window.dump();
@@ -141,17 +168,24 @@ TEST(Windows, OwnersOutsideThirtyTwoBitsAreLeftOut) {
 TEST(Windows, MissingOwnerIsPidZero) {
     json w = window(10);
     w.erase("kCGWindowOwnerPID");
-    const Outcome o = runSim({"windows"}, json{{"apps", json{{{"pid", 0}, {"bundleId", "robloxstudio"}}}},
-                                              {"windows", json{w}}});
-    EXPECT_EQ(o.out, R"([{"id":100,"pid":0,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0}])" "\n");
+    const Outcome o =
+        runSim({"windows"}, json{{"apps", json{{{"pid", 0}, {"bundleId", "robloxstudio"}}}},
+                                 {"windows", json{w}}});
+    EXPECT_EQ(o.out, R"([{"id":100,"pid":0,"title":"Main","x":1.0,"y":2.5,"w":800.0,"h":600.0}])"
+                     "\n");
 }
 
 TEST(Activate, ParsesThePidAndLooksItUp) {
-    const json desktop = {{"apps", json{{{"pid", 123}}, {{"pid", 7}}, {{"pid", 0}},
-                                        {{"pid", 2147483647}}, {{"pid", -2147483648}}}}};
-    const std::pair<std::string, int> accepted[] = {
-        {"+123", 123}, {"007", 7}, {"-0", 0}, {"2147483647", 2147483647},
-        {"-2147483648", -2147483648}};
+    const json desktop = {{"apps", json{{{"pid", 123}},
+                                        {{"pid", 7}},
+                                        {{"pid", 0}},
+                                        {{"pid", 2147483647}},
+                                        {{"pid", -2147483648}}}}};
+    const std::pair<std::string, int> accepted[] = {{"+123", 123},
+                                                    {"007", 7},
+                                                    {"-0", 0},
+                                                    {"2147483647", 2147483647},
+                                                    {"-2147483648", -2147483648}};
     for (const auto& [arg, pid] : accepted) {
         const Outcome o = runSim({"activate", arg, "extra"}, desktop);
         EXPECT_EQ(o.status, 0) << arg;

@@ -29,16 +29,30 @@ TEST(Run, WorkedExample) {
     EXPECT_EQ(o.out, "{\"ok\":true,\"done\":6}\n");
     EXPECT_EQ(o.err, "");
     EXPECT_EQ(played(o), (Lines{
-                             "mouse 5 (400.0,300.0) b0 c1 0x0", "sleep 30000",
-                             "mouse 1 (400.0,300.0) b0 c1 0x0", "sleep 20000",
-                             "mouse 2 (400.0,300.0) b0 c1 0x0", "sleep 40000", "sleep 15000",
-                             "key 56 down 0x20000", "sleep 15000",
-                             "key 0 down 0x20000 \"a\"", "key 0 up 0x20000 \"a\"", "sleep 8000",
-                             "key 0 down 0x20000 \"b\"", "key 0 up 0x20000 \"b\"", "sleep 8000",
+                             "mouse 5 (400.0,300.0) b0 c1 0x0",
+                             "sleep 30000",
+                             "mouse 1 (400.0,300.0) b0 c1 0x0",
+                             "sleep 20000",
+                             "mouse 2 (400.0,300.0) b0 c1 0x0",
+                             "sleep 40000",
                              "sleep 15000",
-                             "key 56 up 0x0", "sleep 15000",
-                             "key 36 down 0x0", "sleep 60000", "key 36 up 0x0", "sleep 15000",
-                             "sleep 500000", "sleep 15000",
+                             "key 56 down 0x20000",
+                             "sleep 15000",
+                             "key 0 down 0x20000 \"a\"",
+                             "key 0 up 0x20000 \"a\"",
+                             "sleep 8000",
+                             "key 0 down 0x20000 \"b\"",
+                             "key 0 up 0x20000 \"b\"",
+                             "sleep 8000",
+                             "sleep 15000",
+                             "key 56 up 0x0",
+                             "sleep 15000",
+                             "key 36 down 0x0",
+                             "sleep 60000",
+                             "key 36 up 0x0",
+                             "sleep 15000",
+                             "sleep 500000",
+                             "sleep 15000",
                          }));
 }
 
@@ -101,13 +115,13 @@ TEST(Run, ForegroundGuard) {
                                 json{{"frontmost", {42, 42, nullptr}}});
     EXPECT_EQ(lost.status, 0);
     EXPECT_EQ(lost.out, stop(2));
-    EXPECT_EQ(played(lost), (Lines{"frontmost 42", "key 56 down 0x20000", "sleep 15000",
-                                   "frontmost 42", "sleep 1000", "sleep 15000", "frontmost null",
-                                   "key 56 up 0x0"}));
+    EXPECT_EQ(played(lost),
+              (Lines{"frontmost 42", "key 56 down 0x20000", "sleep 15000", "frontmost 42",
+                     "sleep 1000", "sleep 15000", "frontmost null", "key 56 up 0x0"}));
 
     // Frontmost throughout.
-    const Outcome kept = runSim({"run", R"([{"wait":0},{"wait":0}])", "42"},
-                                json{{"frontmost", {42}}});
+    const Outcome kept =
+        runSim({"run", R"([{"wait":0},{"wait":0}])", "42"}, json{{"frontmost", {42}}});
     EXPECT_EQ(kept.out, "{\"ok\":true,\"done\":2}\n");
     EXPECT_EQ(played(kept), (Lines{"frontmost 42", "sleep 0", "sleep 15000", "frontmost 42",
                                    "sleep 0", "sleep 15000"}));
@@ -138,14 +152,16 @@ TEST(Run, KeyTapsAndHolds) {
         {R"({"key":"A","hold":"60"})", {"key 0 down 0x0", "sleep 40000", "key 0 up 0x0"}},
         {R"({"key":"A","hold":true})", {"key 0 down 0x0", "sleep 40000", "key 0 up 0x0"}},
         {R"({"key":"F5","hold":1})", {"key 96 down 0x800000", "sleep 1000", "key 96 up 0x800000"}},
-        {R"({"key":"Delete","hold":1})", {"key 117 down 0x800000", "sleep 1000", "key 117 up 0x800000"}},
-        {R"({"key":"Up","hold":1})", {"key 126 down 0xa00000", "sleep 1000", "key 126 up 0xa00000"}},
+        {R"({"key":"Delete","hold":1})",
+         {"key 117 down 0x800000", "sleep 1000", "key 117 up 0x800000"}},
+        {R"({"key":"Up","hold":1})",
+         {"key 126 down 0xa00000", "sleep 1000", "key 126 up 0xa00000"}},
         {R"({"key":"CapsLock","hold":1})", {"key 57 down 0x0", "sleep 1000", "key 57 up 0x0"}},
-        {R"({"keyDown":"Meta"})", {"key 55 down 0x100000", "sleep 15000",
-                                   // released at the end: every entry up to Command
-                                   "key 56 up 0x100000", "key 60 up 0x100000", "key 59 up 0x100000",
-                                   "key 62 up 0x100000", "key 58 up 0x100000", "key 61 up 0x100000",
-                                   "key 55 up 0x0"}},
+        {R"({"keyDown":"Meta"})",
+         {"key 55 down 0x100000", "sleep 15000",
+          // released at the end: every entry up to Command
+          "key 56 up 0x100000", "key 60 up 0x100000", "key 59 up 0x100000", "key 62 up 0x100000",
+          "key 58 up 0x100000", "key 61 up 0x100000", "key 55 up 0x0"}},
         {R"({"keyUp":"RightShift"})", {"key 60 up 0x0", "sleep 15000"}},
         // A key whose value has the wrong kind does not stop the search.
         {R"({"scroll":"x","key":"A","hold":0})", {"key 0 down 0x0", "sleep 0", "key 0 up 0x0"}},
@@ -164,18 +180,18 @@ TEST(Run, KeyTapsAndHolds) {
 }
 
 TEST(Run, ModifiersAreTrackedPerFlagAndStampedOnEverything) {
-    const Outcome o = run(R"([{"keyDown":"LeftShift"},{"keyDown":"RightShift"},{"keyDown":"Alt"},)"
-                          R"({"move":[1,2]},{"scroll":3},{"keyUp":"RightShift"},{"key":"B","hold":0}])");
-    EXPECT_EQ(played(o), (Lines{"key 56 down 0x20000", "sleep 15000",
-                                "key 60 down 0x20000", "sleep 15000",
-                                "key 58 down 0xa0000", "sleep 15000",
-                                "mouse 5 (1.0,2.0) b0 c1 0xa0000", "sleep 15000",
-                                "scroll 3 0xa0000", "sleep 15000",
-                                "key 60 up 0x80000", "sleep 15000",
-                                "key 11 down 0x80000", "sleep 0", "key 11 up 0x80000", "sleep 15000",
-                                // release: Shift and Control keys first, then the Alternate key
-                                "key 56 up 0x80000", "key 60 up 0x80000", "key 59 up 0x80000",
-                                "key 62 up 0x80000", "key 58 up 0x0"}));
+    const Outcome o =
+        run(R"([{"keyDown":"LeftShift"},{"keyDown":"RightShift"},{"keyDown":"Alt"},)"
+            R"({"move":[1,2]},{"scroll":3},{"keyUp":"RightShift"},{"key":"B","hold":0}])");
+    EXPECT_EQ(
+        played(o),
+        (Lines{"key 56 down 0x20000", "sleep 15000", "key 60 down 0x20000", "sleep 15000",
+               "key 58 down 0xa0000", "sleep 15000", "mouse 5 (1.0,2.0) b0 c1 0xa0000",
+               "sleep 15000", "scroll 3 0xa0000", "sleep 15000", "key 60 up 0x80000", "sleep 15000",
+               "key 11 down 0x80000", "sleep 0", "key 11 up 0x80000", "sleep 15000",
+               // release: Shift and Control keys first, then the Alternate key
+               "key 56 up 0x80000", "key 60 up 0x80000", "key 59 up 0x80000", "key 62 up 0x80000",
+               "key 58 up 0x0"}));
 }
 
 TEST(Run, Text) {
@@ -185,14 +201,17 @@ TEST(Run, Text) {
     };
     const Case cases[] = {
         {"", {}},
-        {"hi!", {"key 0 down 0x0 \"h\"", "key 0 up 0x0 \"h\"", "sleep 8000",
-                 "key 0 down 0x0 \"i\"", "key 0 up 0x0 \"i\"", "sleep 8000",
-                 "key 0 down 0x0 \"!\"", "key 0 up 0x0 \"!\"", "sleep 8000"}},
-        {"é\\n", {"key 0 down 0x0 \"é\"", "key 0 up 0x0 \"é\"", "sleep 8000",
-                  "key 0 down 0x0 \"\\n\"", "key 0 up 0x0 \"\\n\"", "sleep 8000"}},
+        {"hi!",
+         {"key 0 down 0x0 \"h\"", "key 0 up 0x0 \"h\"", "sleep 8000", "key 0 down 0x0 \"i\"",
+          "key 0 up 0x0 \"i\"", "sleep 8000", "key 0 down 0x0 \"!\"", "key 0 up 0x0 \"!\"",
+          "sleep 8000"}},
+        {"é\\n",
+         {"key 0 down 0x0 \"é\"", "key 0 up 0x0 \"é\"", "sleep 8000", "key 0 down 0x0 \"\\n\"",
+          "key 0 up 0x0 \"\\n\"", "sleep 8000"}},
         // A character outside the BMP travels as one pair of events: 16 ms for two units.
-        {"😀a", {"key 0 down 0x0 \"😀\"", "key 0 up 0x0 \"😀\"", "sleep 16000",
-                 "key 0 down 0x0 \"a\"", "key 0 up 0x0 \"a\"", "sleep 8000"}},
+        {"😀a",
+         {"key 0 down 0x0 \"😀\"", "key 0 up 0x0 \"😀\"", "sleep 16000", "key 0 down 0x0 \"a\"",
+          "key 0 up 0x0 \"a\"", "sleep 8000"}},
         {"\\ud83d\\ude00", {"key 0 down 0x0 \"😀\"", "key 0 up 0x0 \"😀\"", "sleep 16000"}},
     };
     for (const auto& c : cases) {
@@ -209,9 +228,13 @@ TEST(Run, PointerActions) {
         const char* actions;
         Lines events;
     };
-    const Lines click12 = {"mouse 5 (100.0,200.0) b0 c1 0x0", "sleep 30000",
-                           "mouse 1 (100.0,200.0) b0 c1 0x0", "sleep 20000",
-                           "mouse 2 (100.0,200.0) b0 c1 0x0", "sleep 40000", "sleep 15000"};
+    const Lines click12 = {"mouse 5 (100.0,200.0) b0 c1 0x0",
+                           "sleep 30000",
+                           "mouse 1 (100.0,200.0) b0 c1 0x0",
+                           "sleep 20000",
+                           "mouse 2 (100.0,200.0) b0 c1 0x0",
+                           "sleep 40000",
+                           "sleep 15000"};
     const Case cases[] = {
         {R"([{"click":[100,200]}])", click12},
         {R"([{"click":[100,200],"count":0}])", click12},
@@ -222,25 +245,25 @@ TEST(Run, PointerActions) {
         {R"([{"click":[100,200],"button":"Right"}])", click12},
         {R"([{"move":"x","click":[100,200]}])", click12},
         {R"([{"click":[100,200],"count":2,"button":"right"}])",
-         {"mouse 5 (100.0,200.0) b0 c1 0x0", "sleep 30000",
-          "mouse 3 (100.0,200.0) b1 c1 0x0", "sleep 20000",
-          "mouse 4 (100.0,200.0) b1 c1 0x0", "sleep 40000",
-          "mouse 3 (100.0,200.0) b1 c2 0x0", "sleep 20000",
-          "mouse 4 (100.0,200.0) b1 c2 0x0", "sleep 40000", "sleep 15000"}},
+         {"mouse 5 (100.0,200.0) b0 c1 0x0", "sleep 30000", "mouse 3 (100.0,200.0) b1 c1 0x0",
+          "sleep 20000", "mouse 4 (100.0,200.0) b1 c1 0x0", "sleep 40000",
+          "mouse 3 (100.0,200.0) b1 c2 0x0", "sleep 20000", "mouse 4 (100.0,200.0) b1 c2 0x0",
+          "sleep 40000", "sleep 15000"}},
         {R"([{"click":[1,2],"count":3.0}])",
-         {"mouse 5 (1.0,2.0) b0 c1 0x0", "sleep 30000",
-          "mouse 1 (1.0,2.0) b0 c1 0x0", "sleep 20000", "mouse 2 (1.0,2.0) b0 c1 0x0", "sleep 40000",
-          "mouse 1 (1.0,2.0) b0 c2 0x0", "sleep 20000", "mouse 2 (1.0,2.0) b0 c2 0x0", "sleep 40000",
-          "mouse 1 (1.0,2.0) b0 c3 0x0", "sleep 20000", "mouse 2 (1.0,2.0) b0 c3 0x0", "sleep 40000",
-          "sleep 15000"}},
+         {"mouse 5 (1.0,2.0) b0 c1 0x0", "sleep 30000", "mouse 1 (1.0,2.0) b0 c1 0x0",
+          "sleep 20000", "mouse 2 (1.0,2.0) b0 c1 0x0", "sleep 40000",
+          "mouse 1 (1.0,2.0) b0 c2 0x0", "sleep 20000", "mouse 2 (1.0,2.0) b0 c2 0x0",
+          "sleep 40000", "mouse 1 (1.0,2.0) b0 c3 0x0", "sleep 20000",
+          "mouse 2 (1.0,2.0) b0 c3 0x0", "sleep 40000", "sleep 15000"}},
         {R"([{"move":[5,5]},{"down":true}])",
-         {"mouse 5 (5.0,5.0) b0 c1 0x0", "sleep 15000", "mouse 1 (5.0,5.0) b0 c1 0x0", "sleep 15000"}},
+         {"mouse 5 (5.0,5.0) b0 c1 0x0", "sleep 15000", "mouse 1 (5.0,5.0) b0 c1 0x0",
+          "sleep 15000"}},
         {R"([{"down":[10,10],"button":"right"},{"move":[50,50],"button":"right"},{"up":true,"button":"right"}])",
          {"mouse 3 (10.0,10.0) b1 c1 0x0", "sleep 15000", "mouse 5 (50.0,50.0) b0 c1 0x0",
           "sleep 15000", "mouse 4 (50.0,50.0) b1 c1 0x0", "sleep 15000"}},
         {R"([{"click":[9,8]},{"up":[1]}])",
-         {"mouse 5 (9.0,8.0) b0 c1 0x0", "sleep 30000", "mouse 1 (9.0,8.0) b0 c1 0x0", "sleep 20000",
-          "mouse 2 (9.0,8.0) b0 c1 0x0", "sleep 40000", "sleep 15000",
+         {"mouse 5 (9.0,8.0) b0 c1 0x0", "sleep 30000", "mouse 1 (9.0,8.0) b0 c1 0x0",
+          "sleep 20000", "mouse 2 (9.0,8.0) b0 c1 0x0", "sleep 40000", "sleep 15000",
           "mouse 2 (9.0,8.0) b0 c1 0x0", "sleep 15000"}},
         // Scrolling leaves the cursor where it was.
         {R"([{"move":[3,4]},{"scroll":-3.7},{"scroll":0.4},{"down":0}])",
@@ -269,10 +292,9 @@ TEST(Run, RefusedEventsAreSkippedButTheActionCounts) {
     const Outcome o = run(R"([{"keyDown":"Shift"},{"click":[1,2]},{"scroll":2},{"text":"a"}])",
                           {{"refuse", {"mouse", "keyboard"}}});
     EXPECT_EQ(o.out, "{\"ok\":true,\"done\":4}\n");
-    EXPECT_EQ(played(o), (Lines{"refused keyboard", "sleep 15000",
-                                "refused mouse", "sleep 30000", "refused mouse", "sleep 20000",
-                                "refused mouse", "sleep 40000", "sleep 15000",
-                                "scroll 2 0x20000", "sleep 15000",
+    EXPECT_EQ(played(o), (Lines{"refused keyboard", "sleep 15000", "refused mouse", "sleep 30000",
+                                "refused mouse", "sleep 20000", "refused mouse", "sleep 40000",
+                                "sleep 15000", "scroll 2 0x20000", "sleep 15000",
                                 "refused keyboard", "refused keyboard", "sleep 8000", "sleep 15000",
                                 // Shift is still held in the books, so the release walks
                                 "refused keyboard"}));
@@ -286,15 +308,18 @@ TEST(Run, FailuresPartWayReleaseHeldModifiersFirst) {
     };
     const Case cases[] = {
         {R"([{"wait":1},{}])", "unknown action [:]\n", {"sleep 1000", "sleep 15000"}},
-        {R"([{"keyDown":"Control"},{"wait":"soon"}])", "unknown action [\"wait\": \"soon\"]\n",
+        {R"([{"keyDown":"Control"},{"wait":"soon"}])",
+         "unknown action [\"wait\": \"soon\"]\n",
          {"key 59 down 0x40000", "sleep 15000", "key 56 up 0x40000", "key 60 up 0x40000",
           "key 59 up 0x0"}},
-        {R"([{"keyDown":"Shift"},{"key":"Banana"}])", "unknown key Banana\n",
+        {R"([{"keyDown":"Shift"},{"key":"Banana"}])",
+         "unknown key Banana\n",
          {"key 56 down 0x20000", "sleep 15000", "key 56 up 0x0"}},
         {R"([{"keyDown":"shift"}])", "unknown key shift\n", {}},
         {R"([{"move":[1]}])", "unknown action [\"move\": [1]]\n", {}},
         {R"([{"count":2,"click":"x","button":"right"}])",
-         "unknown action [\"button\": \"right\", \"click\": \"x\", \"count\": 2]\n", {}},
+         "unknown action [\"button\": \"right\", \"click\": \"x\", \"count\": 2]\n",
+         {}},
     };
     for (const auto& c : cases) {
         const Outcome o = run(c.actions);

@@ -34,16 +34,29 @@ TEST(Values, IntegerValue) {
 
 TEST(Values, PidGrammar) {
     const std::pair<const char*, std::optional<std::int32_t>> cases[] = {
-        {"+123", 123},         {"007", 7},          {"-0", 0},
-        {"2147483647", INT32_MAX}, {"-2147483648", INT32_MIN}, {"0000000000002147483647", INT32_MAX},
-        {"2147483648", std::nullopt}, {"-2147483649", std::nullopt},
+        {"+123", 123},
+        {"007", 7},
+        {"-0", 0},
+        {"2147483647", INT32_MAX},
+        {"-2147483648", INT32_MIN},
+        {"0000000000002147483647", INT32_MAX},
+        {"2147483648", std::nullopt},
+        {"-2147483649", std::nullopt},
         {"99999999999999999999", std::nullopt},
-        {"", std::nullopt},    {"+", std::nullopt}, {"-", std::nullopt},
-        {"+-1", std::nullopt}, {"--1", std::nullopt}, {" 1", std::nullopt},
-        {"1 ", std::nullopt},  {"1 2", std::nullopt}, {"12a", std::nullopt},
-        {"0x1F", std::nullopt}, {"1.0", std::nullopt}, {"1_000", std::nullopt},
+        {"", std::nullopt},
+        {"+", std::nullopt},
+        {"-", std::nullopt},
+        {"+-1", std::nullopt},
+        {"--1", std::nullopt},
+        {" 1", std::nullopt},
+        {"1 ", std::nullopt},
+        {"1 2", std::nullopt},
+        {"12a", std::nullopt},
+        {"0x1F", std::nullopt},
+        {"1.0", std::nullopt},
+        {"1_000", std::nullopt},
         {"\xD9\xA1", std::nullopt}, // ARABIC-INDIC DIGIT ONE
-        {"１", std::nullopt},        // fullwidth digit
+        {"１", std::nullopt},       // fullwidth digit
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(parsePid(text), expected) << text;
@@ -97,7 +110,7 @@ TEST(Values, CaseMappingsAreUnicodeDefaults) {
     EXPECT_EQ(upperCase("ﬀ"), "FF");
     EXPECT_EQ(lowerCase("COM.Roblox.RobloxStudio"), "com.roblox.robloxstudio");
     EXPECT_EQ(lowerCase("ΣΑΣ"), "σας"); // final sigma, independent of locale
-    EXPECT_EQ(upperCase("i"), "I"); // no Turkish dotted capital whatever the locale
+    EXPECT_EQ(upperCase("i"), "I");     // no Turkish dotted capital whatever the locale
     EXPECT_EQ(utf16("a😀"), std::u16string(u"a\xD83D\xDE00"));
 }
 
