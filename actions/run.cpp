@@ -57,6 +57,7 @@ void runCommand() {
             return;
         }
         performAction(actions[i]);
+        stopIfSignalled();
         platform::sleepMicroseconds(pacingMicroseconds);
     }
     stopIfSignalled();

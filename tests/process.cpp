@@ -26,11 +26,13 @@ std::string tempPath(const char* stem) {
     return std::string(name) + "-" + stem;
 }
 
-Outcome spawn(const std::vector<std::string>& arguments,
+} // namespace
+
+Running start(const std::vector<std::string>& arguments,
               const std::optional<std::string>& desktop) {
-    const std::string base = tempPath("run");
-    const std::string outPath = base + ".out", errPath = base + ".err", tracePath = base + ".trace",
-                      desktopPath = base + ".desktop.json";
+    Running running;
+    const std::string base = running.base = tempPath("run");
+    const std::string tracePath = base + ".trace", desktopPath = base + ".desktop.json";
     if (desktop)
         std::ofstream(desktopPath, std::ios::binary) << *desktop;
 
@@ -49,8 +51,8 @@ Outcome spawn(const std::vector<std::string>& arguments,
 
     const pid_t child = ::fork();
     if (child == 0) {
-        const int o = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int o = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int e = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(o, 1);
         ::dup2(e, 2);
         std::vector<char*> a, v;
@@ -63,27 +65,44 @@ Outcome spawn(const std::vector<std::string>& arguments,
         ::execve(a[0], a.data(), v.data());
         ::_exit(127);
     }
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    running.pid = child;
+    return running;
+}
 
+std::string traceText(const Running& running) {
+    return readFile(running.base + ".trace");
+}
+
+Outcome finish(const Running& running) {
+    int status = 0;
+    ::waitpid(running.pid, &status, 0);
+
+    const std::string& base = running.base;
     Outcome outcome;
     if (WIFEXITED(status))
         outcome.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         outcome.signal = WTERMSIG(status);
-    outcome.out = readFile(outPath);
-    outcome.err = readFile(errPath);
-    std::istringstream lines(readFile(tracePath));
+    outcome.out = readFile(base + ".out");
+    outcome.err = readFile(base + ".err");
+    std::istringstream lines(readFile(base + ".trace"));
     for (std::string line; std::getline(lines, line);) {
         auto entry = nlohmann::json::parse(line);
         outcome.times.push_back(entry.contains("t") ? entry["t"] : nlohmann::json());
         entry.erase("t");
         outcome.trace.push_back(entry);
     }
-    for (const auto& p :
-         {outPath, errPath, tracePath, desktopPath, base.substr(0, base.size() - 4)})
-        std::remove(p.c_str());
+    for (const char* suffix : {".out", ".err", ".trace", ".desktop.json"})
+        std::remove((base + suffix).c_str());
+    std::remove(base.substr(0, base.size() - 4).c_str());
     return outcome;
+}
+
+namespace {
+
+Outcome spawn(const std::vector<std::string>& arguments,
+              const std::optional<std::string>& desktop) {
+    return finish(start(arguments, desktop));
 }
 
 std::string hex(std::uint64_t v) {

@@ -24,6 +24,17 @@ Outcome runSim(const std::vector<std::string>& arguments,
 // The same with a desktop file of raw text, for files that are not valid desktops.
 Outcome runSimRaw(const std::vector<std::string>& arguments, const std::string& desktopText);
 
+// A simulated tool started in the background.
+struct Running {
+    int pid = 0;
+    std::string base; // stem of its files
+};
+Running start(const std::vector<std::string>& arguments, const std::optional<std::string>& desktop);
+// The trace written so far, as raw text.
+std::string traceText(const Running& running);
+// Waits for it to end and collects what it did.
+Outcome finish(const Running& running);
+
 // A short, readable line per trace entry, e.g. "key 56 down 0x20000", "sleep 15000",
 // "mouse 1 (400,300) b0 c1 0x0", "scroll -3 0x0", "frontmost 42".
 std::vector<std::string> brief(const std::vector<nlohmann::json>& trace);
