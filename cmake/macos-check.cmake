@@ -1,0 +1,26 @@
+# Compile check of the macOS build on Linux: clang against a macOS SDK sysroot, no linking.
+# Set MARNITH_SYSROOT (the SDK folder) and MARNITH_ARCH (arm64 or x86_64).
+set(CMAKE_SYSTEM_NAME Darwin)
+set(CMAKE_SYSTEM_PROCESSOR ${MARNITH_ARCH})
+find_program(MARNITH_CLANGXX clang++ REQUIRED)
+find_program(MARNITH_CLANG clang REQUIRED)
+set(CMAKE_C_COMPILER ${MARNITH_CLANG})
+set(CMAKE_CXX_COMPILER ${MARNITH_CLANGXX})
+set(CMAKE_OBJCXX_COMPILER ${MARNITH_CLANGXX})
+set(CMAKE_OSX_SYSROOT ${MARNITH_SYSROOT})
+set(CMAKE_OSX_ARCHITECTURES ${MARNITH_ARCH})
+set(CMAKE_OSX_DEPLOYMENT_TARGET 13.0)
+set(target_flags "-target ${MARNITH_ARCH}-apple-macos13.0 -stdlib=libc++")
+set(CMAKE_CXX_FLAGS_INIT "${target_flags}")
+set(CMAKE_OBJCXX_FLAGS_INIT "${target_flags}")
+# Nothing can be linked here: try_compile builds static libraries instead.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(CMAKE_AR llvm-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB llvm-ranlib CACHE FILEPATH "")
+# Only looked for at configure time; nothing is linked, so nothing is rewritten.
+set(CMAKE_INSTALL_NAME_TOOL true CACHE FILEPATH "")
+set(CMAKE_FIND_ROOT_PATH ${MARNITH_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)

@@ -1,0 +1,212 @@
+// The macOS backend: Quartz Event Services, Quartz Window Services, Accessibility and
+// AppKit. Objective-C++ (with ARC) only because AppKit needs it; everything Core
+// Foundation is released by hand.
+#include "platform/platform.h"
+#include "platform/posix.h"
+
+#import <AppKit/AppKit.h>
+#include <ApplicationServices/ApplicationServices.h>
+
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+CGEventRef cg(platform::Event event) {
+    return static_cast<CGEventRef>(event);
+}
+
+// The application found by the last lookup, kept so that activation acts on the very
+// object that was found.
+NSRunningApplication* lastApplication = nil;
+
+std::string utf8(CFStringRef string) {
+    if (const char* fast = CFStringGetCStringPtr(string, kCFStringEncodingUTF8))
+        return fast;
+    const CFIndex length = CFStringGetLength(string);
+    const CFIndex size = CFStringGetMaximumSizeForEncoding(length, kCFStringEncodingUTF8) + 1;
+    std::vector<char> buffer(static_cast<std::size_t>(size));
+    if (!CFStringGetCString(string, buffer.data(), size, kCFStringEncodingUTF8))
+        return {};
+    return buffer.data();
+}
+
+// Converts a property-list value from the window server into JSON, keeping integers
+// and floats apart. A dictionary with a key that is not a string, and values of types
+// the listing never reads (data, dates), become null, which the listing treats as
+// unreadable.
+json toJson(CFTypeRef value, int depth = 0) {
+    if (!value || depth > 16)
+        return nullptr;
+    const CFTypeID type = CFGetTypeID(value);
+    if (type == CFNumberGetTypeID()) {
+        const auto number = static_cast<CFNumberRef>(value);
+        if (CFNumberIsFloatType(number)) {
+            double d = 0;
+            CFNumberGetValue(number, kCFNumberDoubleType, &d);
+            return d;
+        }
+        std::int64_t i = 0;
+        CFNumberGetValue(number, kCFNumberSInt64Type, &i);
+        return i;
+    }
+    if (type == CFStringGetTypeID())
+        return utf8(static_cast<CFStringRef>(value));
+    if (type == CFBooleanGetTypeID())
+        return CFBooleanGetValue(static_cast<CFBooleanRef>(value)) != 0;
+    if (type == CFArrayGetTypeID()) {
+        const auto array = static_cast<CFArrayRef>(value);
+        json out = json::array();
+        for (CFIndex i = 0, n = CFArrayGetCount(array); i < n; ++i)
+            out.push_back(toJson(CFArrayGetValueAtIndex(array, i), depth + 1));
+        return out;
+    }
+    if (type == CFDictionaryGetTypeID()) {
+        const auto dictionary = static_cast<CFDictionaryRef>(value);
+        const CFIndex n = CFDictionaryGetCount(dictionary);
+        std::vector<const void*> keys(static_cast<std::size_t>(n)), values(keys.size());
+        CFDictionaryGetKeysAndValues(dictionary, keys.data(), values.data());
+        json out = json::object();
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (!keys[i] || CFGetTypeID(keys[i]) != CFStringGetTypeID())
+                return nullptr;
+            out[utf8(static_cast<CFStringRef>(keys[i]))] = toJson(values[i], depth + 1);
+        }
+        return out;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+namespace platform {
+
+EventSource createEventSource() {
+    return CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
+}
+
+Event createKeyboardEvent(EventSource source, std::uint16_t keyCode, bool down) {
+    return CGEventCreateKeyboardEvent(static_cast<CGEventSourceRef>(source), keyCode, down);
+}
+
+Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double, double> position,
+                       std::uint32_t button) {
+    return CGEventCreateMouseEvent(
+        static_cast<CGEventSourceRef>(source), static_cast<CGEventType>(type),
+        CGPointMake(position.first, position.second), static_cast<CGMouseButton>(button));
+}
+
+Event createScrollWheelEvent(EventSource source, std::int32_t lines) {
+    return CGEventCreateScrollWheelEvent2(static_cast<CGEventSourceRef>(source),
+                                          kCGScrollEventUnitLine, 1, lines, 0, 0);
+}
+
+void setUnicodeString(Event event, const std::u16string& units) {
+    static_assert(sizeof(UniChar) == sizeof(char16_t));
+    CGEventKeyboardSetUnicodeString(cg(event), static_cast<UniCharCount>(units.size()),
+                                    reinterpret_cast<const UniChar*>(units.data()));
+}
+
+void setClickState(Event event, std::int64_t clicks) {
+    CGEventSetIntegerValueField(cg(event), kCGMouseEventClickState, clicks);
+}
+
+std::uint64_t getFlags(Event event) {
+    return CGEventGetFlags(cg(event));
+}
+
+void setFlags(Event event, std::uint64_t flags) {
+    CGEventSetFlags(cg(event), static_cast<CGEventFlags>(flags));
+}
+
+void postEvent(Event event) {
+    CGEventPost(kCGHIDEventTap, cg(event));
+}
+
+void releaseEvent(Event event) {
+    if (event)
+        CFRelease(cg(event));
+}
+
+std::optional<std::pair<double, double>> pointerLocation() {
+    CGEventRef event = CGEventCreate(nullptr);
+    if (!event)
+        return std::nullopt;
+    const CGPoint location = CGEventGetLocation(event);
+    CFRelease(event);
+    return std::pair<double, double>{location.x, location.y};
+}
+
+bool isTrusted() {
+    return AXIsProcessTrusted() != 0;
+}
+
+bool isTrustedWithOptions(bool prompt) {
+    // The prompt entry is always present; without --prompt it carries false.
+    const void* keys[] = {kAXTrustedCheckOptionPrompt};
+    const void* values[] = {prompt ? kCFBooleanTrue : kCFBooleanFalse};
+    CFDictionaryRef options =
+        CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
+                           &kCFTypeDictionaryValueCallBacks);
+    const bool trusted = AXIsProcessTrustedWithOptions(options) != 0;
+    if (options)
+        CFRelease(options);
+    return trusted;
+}
+
+std::optional<std::int32_t> frontmostPid() {
+    @autoreleasepool {
+        // AppKit learns of activation changes from workspace notifications delivered on
+        // the main run loop, which a one-shot tool never runs: let it handle what is
+        // pending, or the answer stays the one from the first query.
+        for (int i = 0; i < 64; ++i) {
+            if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) != kCFRunLoopRunHandledSource)
+                break;
+        }
+        NSRunningApplication* app = NSWorkspace.sharedWorkspace.frontmostApplication;
+        if (!app)
+            return std::nullopt;
+        return static_cast<std::int32_t>(app.processIdentifier);
+    }
+}
+
+bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
+    @autoreleasepool {
+        lastApplication = [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+        if (!lastApplication)
+            return false;
+        bundleId.reset();
+        NSString* identifier = lastApplication.bundleIdentifier;
+        if (identifier && identifier.UTF8String)
+            bundleId = std::string(identifier.UTF8String);
+        return true;
+    }
+}
+
+void activateApplication(std::int32_t pid) {
+    @autoreleasepool {
+        NSRunningApplication* app =
+            lastApplication && lastApplication.processIdentifier == pid
+                ? lastApplication
+                : [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
+        // The answer is not read: an application that declines is not a failure.
+        [app activateWithOptions:0];
+    }
+}
+
+json windowList() {
+    CFArrayRef list = CGWindowListCopyWindowInfo(
+        kCGWindowListOptionOnScreenOnly | kCGWindowListExcludeDesktopElements, kCGNullWindowID);
+    if (!list)
+        return nullptr;
+    json windows = toJson(list);
+    CFRelease(list);
+    return windows;
+}
+
+void sleepMicroseconds(std::uint64_t microseconds) {
+    interruptibleSleep(microseconds);
+}
+
+} // namespace platform
