@@ -10,6 +10,7 @@
 namespace {
 
 volatile std::sig_atomic_t pending = 0;
+void (*exitCleanup)() = nullptr;
 
 extern "C" void remember(int signal) {
     if (pending == 0)
@@ -59,7 +60,11 @@ int caughtSignal() {
     return pending;
 }
 
+void setExitCleanup(void (*cleanup)()) { exitCleanup = cleanup; }
+
 void endBySignal(int signal) {
+    if (exitCleanup)
+        exitCleanup();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

@@ -9,4 +9,8 @@ namespace platform {
 // once a caught termination signal is pending.
 void interruptibleSleep(std::uint64_t microseconds);
 
+// Work a backend must do before the process ends by a signal, when the normal exit
+// path (and with it atexit) is skipped.
+void setExitCleanup(void (*cleanup)());
+
 } // namespace platform
