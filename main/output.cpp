@@ -1,6 +1,7 @@
 #include "main/output.h"
 
 #include "events/events.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,5 +27,5 @@ void fail(const std::string& message) {
     // A run that fails part-way must not leave the user's modifier keys held down.
     releaseModifiers();
     writeAll(stderr, message + "\n");
-    std::exit(1);
+    platform::exitProcess(1);
 }

@@ -7,6 +7,7 @@
 #import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>
 
+#include <cstdlib>
 #include <vector>
 
 using nlohmann::json;
@@ -195,12 +196,14 @@ void activateApplication(std::int32_t pid) {
     }
 }
 
-json windowList() {
+const json& windowList() {
+    static json windows;
     CFArrayRef list = CGWindowListCopyWindowInfo(
         kCGWindowListOptionOnScreenOnly | kCGWindowListExcludeDesktopElements, kCGNullWindowID);
+    windows = nullptr;
     if (!list)
-        return nullptr;
-    json windows = toJson(list);
+        return windows;
+    windows = toJson(list);
     CFRelease(list);
     return windows;
 }
@@ -208,5 +211,7 @@ json windowList() {
 void sleepMicroseconds(std::uint64_t microseconds) {
     interruptibleSleep(microseconds);
 }
+
+void exitProcess(int status) { std::exit(status); }
 
 } // namespace platform

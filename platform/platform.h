@@ -65,12 +65,16 @@ void activateApplication(std::int32_t pid);
 
 // The on-screen window list, front to back, desktop elements left out, as a JSON
 // value mirroring the platform's array of dictionaries (integers stay integers,
-// floats stay floats). Null when the platform returns nothing.
-nlohmann::json windowList();
+// floats stay floats). Null when the platform returns nothing. The value stays valid
+// until the next call.
+const nlohmann::json& windowList();
 
 // Sleeps the calling thread for a whole number of microseconds. The sleep is cut
 // short once a caught termination signal is pending.
 void sleepMicroseconds(std::uint64_t microseconds);
+
+// Ends the process with the exit status.
+[[noreturn]] void exitProcess(int status);
 
 // Termination signals (SIGTERM, SIGINT, SIGHUP). While they are caught, one of them
 // does not end the process: it is remembered, cuts the current sleep short, and the

@@ -47,6 +47,9 @@ void interruptibleSleep(std::uint64_t microseconds) {
 }
 
 void catchTerminationSignals() {
+#ifdef MARNITH_FUZZ
+    return; // the fuzzing engine handles these signals itself
+#endif
     struct sigaction action {};
     action.sa_handler = remember;
     sigemptyset(&action.sa_mask);

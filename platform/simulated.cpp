@@ -8,6 +8,7 @@
 // ends the process with one "simulated desktop: " line on stderr and exit status 2.
 #include "platform/platform.h"
 #include "platform/posix.h"
+#include "platform/simulated.h"
 
 #include <cerrno>
 #include <chrono>
@@ -52,7 +53,18 @@ bool refuseKeyboard = false, refuseMouse = false, refuseScroll = false;
 bool realTime = false;
 int traceFd = -1;
 
+#ifdef MARNITH_FUZZ
+// Operations one fuzz input may perform before the harness stops it, as a host would
+// stop a run that goes on too long. Simulated sleeps take no time, so this is the only
+// bound on inputs such as a click repeated 10^18 times.
+constexpr std::size_t fuzzBudget = 20000;
+std::size_t operations = 0;
+#endif
+
 [[noreturn]] void desktopError(const std::string& reason) {
+#ifdef MARNITH_FUZZ
+    throw platform::fuzzing::Stop{2};
+#endif
     std::string line = "simulated desktop: " + reason + "\n";
     (void)!::write(2, line.data(), line.size());
     std::_Exit(2);
@@ -70,7 +82,9 @@ bool isPid(const json& v) {
     return false;
 }
 
-void readDesktop(const json& d) {
+// Takes the values it keeps out of the document: a copy of a deeply nested value would
+// recurse once per level.
+void readDesktop(json& d) {
     if (!d.is_object())
         desktopError("the desktop must be a JSON object");
     for (auto& [key, v] : d.items()) {
@@ -106,9 +120,9 @@ void readDesktop(const json& d) {
                     !a["bundleId"].is_null())
                     desktopError("an app's \"bundleId\" must be a string or null");
             }
-            apps = v;
+            apps = std::move(v);
         } else if (key == "windows") {
-            windows = v;
+            windows = std::move(v);
         } else if (key == "refuse") {
             if (!v.is_array())
                 desktopError("\"refuse\" must be an array");
@@ -387,7 +401,7 @@ void activateApplication(std::int32_t pid) {
     trace("activate", {{"pid", pid}});
 }
 
-nlohmann::json windowList() {
+const nlohmann::json& windowList() {
     trace("windows");
     return windows;
 }
@@ -396,6 +410,39 @@ void sleepMicroseconds(std::uint64_t microseconds) {
     trace("sleep", {{"us", microseconds}});
     if (realTime)
         interruptibleSleep(microseconds);
+#ifdef MARNITH_FUZZ
+    // Stopped at a sleep, where no event is alive.
+    if (++operations > fuzzBudget)
+        throw fuzzing::Stop{-1};
+#endif
 }
+
+void exitProcess(int status) {
+#ifdef MARNITH_FUZZ
+    throw fuzzing::Stop{status};
+#endif
+    std::exit(status);
+}
+
+#ifdef MARNITH_FUZZ
+namespace fuzzing {
+
+void reset(nlohmann::json& desktop) {
+    loaded = true;
+    trusted = true;
+    pointer = std::pair<double, double>{0.0, 0.0};
+    frontmost.clear();
+    frontmostQueries = 0;
+    apps = json::array();
+    windows = nullptr;
+    refuseKeyboard = refuseMouse = refuseScroll = false;
+    realTime = false;
+    traceFd = -1;
+    operations = 0;
+    readDesktop(desktop);
+}
+
+} // namespace fuzzing
+#endif
 
 } // namespace platform

@@ -568,10 +568,11 @@ void activateApplication(std::int32_t pid) {
     XSelectInput(display, root(), NoEventMask);
 }
 
-json windowList() {
+const json& windowList() {
+    static json list;
+    list = display ? json::array() : json();
     if (!display)
-        return nullptr;
-    json list = json::array();
+        return list;
     const Atom utf8 = atom("UTF8_STRING");
     for (Window w : clientsFrontToBack()) {
         if (!onScreen(w))
@@ -609,5 +610,7 @@ json windowList() {
 void sleepMicroseconds(std::uint64_t microseconds) {
     interruptibleSleep(microseconds);
 }
+
+void exitProcess(int status) { std::exit(status); }
 
 } // namespace platform

@@ -71,6 +71,19 @@ TEST(SimulatedDesktop, BadDesktopFilesEndWithStatusTwo) {
     }
 }
 
+TEST(SimulatedDesktop, DeeplyNestedValuesDoNotExhaustTheStack) {
+    // Found by fuzzing: the desktop's window list was copied, one call per level.
+    const std::size_t depth = 200000;
+    const std::string deep = std::string(depth, '[') + std::string(depth, ']');
+    const Outcome windows = runSimRaw({"windows"}, "{\"windows\":" + deep + "}");
+    EXPECT_EQ(windows.status, 0);
+    EXPECT_EQ(windows.out, "[]\n");
+    const Outcome apps =
+        runSimRaw({"windows"}, "{\"apps\":[{\"pid\":1,\"extra\":" + deep + "}]}");
+    EXPECT_EQ(apps.status, 0);
+    EXPECT_EQ(apps.out, "[]\n");
+}
+
 TEST(SimulatedDesktop, TraceLinesHaveTheirExactShape) {
     const json desktop = {{"pointer", {12.5, 7}}, {"frontmost", {42}}};
     const std::string actions =
