@@ -72,3 +72,5 @@ void sleepMs(double ms);
 std::string upperCase(const std::string& utf8);
 std::string lowerCase(const std::string& utf8);
 std::u16string utf16(const std::string& utf8);
+// The text with every byte sequence that is not UTF-8 replaced by U+FFFD.
+std::string validUtf8(const std::string& bytes);

@@ -26,6 +26,7 @@ void out(const nlohmann::ordered_json& value) {
 void fail(const std::string& message) {
     // A run that fails part-way must not leave the user's modifier keys held down.
     releaseModifiers();
-    writeAll(stderr, message + "\n");
+    // Arguments may hold any bytes; the message is always UTF-8.
+    writeAll(stderr, validUtf8(message) + "\n");
     platform::exitProcess(1);
 }
