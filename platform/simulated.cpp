@@ -100,6 +100,8 @@ void readDesktop(json& d) {
             else
                 desktopError("\"pointer\" must be [x, y] or null");
         } else if (key == "frontmost") {
+            if (v.is_null())
+                continue; // no frontmost application, as with an empty array
             if (!v.is_array())
                 desktopError("\"frontmost\" must be an array of pids");
             for (auto& p : v) {

@@ -106,9 +106,12 @@ TEST(Run, ForegroundGuard) {
     EXPECT_EQ(played(never), Lines{"frontmost 7"});
 
     // No frontmost application counts as lost.
-    const Outcome nobody = runSim({"run", R"([{"key":"A"}])", "42"});
-    EXPECT_EQ(nobody.out, stop(0));
-    EXPECT_EQ(played(nobody), Lines{"frontmost null"});
+    for (const json& front : {json(nullptr), json::array(), json{nullptr}}) {
+        const Outcome nobody =
+            runSim({"run", R"([{"key":"A"}])", "42"}, json{{"frontmost", front}});
+        EXPECT_EQ(nobody.out, stop(0));
+        EXPECT_EQ(played(nobody), Lines{"frontmost null"});
+    }
 
     // Lost before the third action, with Shift held: the modifiers are released.
     const Outcome lost = runSim({"run", R"([{"keyDown":"Shift"},{"wait":1},{"key":"A"}])", "+42"},
