@@ -28,9 +28,26 @@ std::string tempPath(const char* stem) {
 
 } // namespace
 
+// With MARNITH_RECORD set, every run is appended to that file as one JSON line, so the
+// published schemas can be checked against everything the suite saw the tool accept,
+// refuse and print.
+void record(const Running& running, const Outcome& outcome) {
+    const char* path = std::getenv("MARNITH_RECORD");
+    if (!path)
+        return;
+    const auto replace = nlohmann::json::error_handler_t::replace;
+    const nlohmann::json line = {{"args", running.arguments},
+                                 {"status", outcome.status},
+                                 {"signal", outcome.signal},
+                                 {"out", outcome.out},
+                                 {"err", outcome.err}};
+    std::ofstream(path, std::ios::app) << line.dump(-1, ' ', false, replace) << "\n";
+}
+
 Running start(const std::vector<std::string>& arguments,
               const std::optional<std::string>& desktop) {
     Running running;
+    running.arguments = arguments;
     const std::string base = running.base = tempPath("run");
     const std::string tracePath = base + ".trace", desktopPath = base + ".desktop.json";
     if (desktop)
@@ -92,6 +109,7 @@ Outcome finish(const Running& running) {
         entry.erase("t");
         outcome.trace.push_back(entry);
     }
+    record(running, outcome);
     for (const char* suffix : {".out", ".err", ".trace", ".desktop.json"})
         std::remove((base + suffix).c_str());
     std::remove(base.substr(0, base.size() - 4).c_str());

@@ -28,6 +28,7 @@ Outcome runSimRaw(const std::vector<std::string>& arguments, const std::string& 
 struct Running {
     int pid = 0;
     std::string base; // stem of its files
+    std::vector<std::string> arguments;
 };
 Running start(const std::vector<std::string>& arguments, const std::optional<std::string>& desktop);
 // The trace written so far, as raw text.
