@@ -19,23 +19,23 @@ void stopIfSignalled();
 
 // Performs one action object; fails with "unknown action " when none of its keys
 // selects an action.
-void performAction(const nlohmann::json& action);
+void performAction(const nlohmann::ordered_json& action);
 
 // The keyboard, text and wait actions. Each returns false when its key is absent or
 // holds a value of the wrong kind, so the next key can be tried.
-bool keyAction(const nlohmann::json& action);
-bool keyDownAction(const nlohmann::json& action);
-bool keyUpAction(const nlohmann::json& action);
-bool textAction(const nlohmann::json& action);
-bool waitAction(const nlohmann::json& action);
+bool keyAction(const nlohmann::ordered_json& action);
+bool keyDownAction(const nlohmann::ordered_json& action);
+bool keyUpAction(const nlohmann::ordered_json& action);
+bool textAction(const nlohmann::ordered_json& action);
+bool waitAction(const nlohmann::ordered_json& action);
 
 // The pointer and wheel actions, likewise; the mouse button has been read already.
-bool moveAction(const nlohmann::json& action);
-bool clickAction(const nlohmann::json& action, bool right);
-bool downAction(const nlohmann::json& action, bool right);
-bool upAction(const nlohmann::json& action, bool right);
-bool scrollAction(const nlohmann::json& action);
+bool moveAction(const nlohmann::ordered_json& action);
+bool clickAction(const nlohmann::ordered_json& action, bool right);
+bool downAction(const nlohmann::ordered_json& action, bool right);
+bool upAction(const nlohmann::ordered_json& action, bool right);
+bool scrollAction(const nlohmann::ordered_json& action);
 
 // An action object as the "unknown action " message shows it: its entries in square
 // brackets, each `"key": value` with the value as compact JSON; `[:]` when empty.
-std::string renderAction(const nlohmann::json& action);
+std::string renderAction(const nlohmann::ordered_json& action);

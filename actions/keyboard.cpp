@@ -5,7 +5,7 @@ namespace {
 constexpr std::uint64_t textPauseMicroseconds = 8000; // per UTF-16 code unit
 constexpr double defaultHoldMs = 40;
 
-const nlohmann::json* stringMember(const nlohmann::json& action, const char* name) {
+const nlohmann::ordered_json* stringMember(const nlohmann::ordered_json& action, const char* name) {
     auto it = action.find(name);
     return it != action.end() && it->is_string() ? &*it : nullptr;
 }
@@ -29,7 +29,7 @@ void typeUnits(const std::u16string& units, bool down) {
 
 } // namespace
 
-bool keyAction(const nlohmann::json& action) {
+bool keyAction(const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "key");
     if (!name)
         return false;
@@ -41,7 +41,7 @@ bool keyAction(const nlohmann::json& action) {
     return true;
 }
 
-bool keyDownAction(const nlohmann::json& action) {
+bool keyDownAction(const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "keyDown");
     if (!name)
         return false;
@@ -49,7 +49,7 @@ bool keyDownAction(const nlohmann::json& action) {
     return true;
 }
 
-bool keyUpAction(const nlohmann::json& action) {
+bool keyUpAction(const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "keyUp");
     if (!name)
         return false;
@@ -57,7 +57,7 @@ bool keyUpAction(const nlohmann::json& action) {
     return true;
 }
 
-bool textAction(const nlohmann::json& action) {
+bool textAction(const nlohmann::ordered_json& action) {
     const auto* text = stringMember(action, "text");
     if (!text)
         return false;
@@ -78,7 +78,7 @@ bool textAction(const nlohmann::json& action) {
     return true;
 }
 
-bool waitAction(const nlohmann::json& action) {
+bool waitAction(const nlohmann::ordered_json& action) {
     const auto wait = action.find("wait");
     if (wait == action.end() || !wait->is_number())
         return false;

@@ -7,7 +7,7 @@ constexpr std::uint64_t clickMoveMicroseconds = 30000; // after the move, before
 constexpr std::uint64_t clickHoldMicroseconds = 20000; // between press and release
 constexpr std::uint64_t clickGapMicroseconds = 40000;  // after each release
 
-const nlohmann::json* member(const nlohmann::json& action, const char* name) {
+const nlohmann::ordered_json* member(const nlohmann::ordered_json& action, const char* name) {
     auto it = action.find(name);
     return it == action.end() ? nullptr : &*it;
 }
@@ -24,8 +24,9 @@ std::uint32_t buttonNumber(bool right) {
 
 // A press or release at the given point, or at the last position when the value is
 // not a point.
-bool buttonAction(const nlohmann::json& action, const char* name, std::uint32_t type, bool right) {
-    const nlohmann::json* value = member(action, name);
+bool buttonAction(const nlohmann::ordered_json& action, const char* name, std::uint32_t type,
+                  bool right) {
+    const nlohmann::ordered_json* value = member(action, name);
     if (!value)
         return false;
     const Point p = point(value).value_or(cursor);
@@ -36,7 +37,7 @@ bool buttonAction(const nlohmann::json& action, const char* name, std::uint32_t 
 
 } // namespace
 
-bool moveAction(const nlohmann::json& action) {
+bool moveAction(const nlohmann::ordered_json& action) {
     const auto p = point(member(action, "move"));
     if (!p)
         return false;
@@ -46,11 +47,11 @@ bool moveAction(const nlohmann::json& action) {
     return true;
 }
 
-bool clickAction(const nlohmann::json& action, bool right) {
+bool clickAction(const nlohmann::ordered_json& action, bool right) {
     const auto p = point(member(action, "click"));
     if (!p)
         return false;
-    const nlohmann::json* count = member(action, "count");
+    const nlohmann::ordered_json* count = member(action, "count");
     const std::int64_t clicks =
         std::max<std::int64_t>(count ? integerValue(*count).value_or(1) : 1, 1);
     mouse(platform::mouseMoved, *p, platform::leftButton, 1);
@@ -69,16 +70,16 @@ bool clickAction(const nlohmann::json& action, bool right) {
     return true;
 }
 
-bool downAction(const nlohmann::json& action, bool right) {
+bool downAction(const nlohmann::ordered_json& action, bool right) {
     return buttonAction(action, "down", downType(right), right);
 }
 
-bool upAction(const nlohmann::json& action, bool right) {
+bool upAction(const nlohmann::ordered_json& action, bool right) {
     return buttonAction(action, "up", upType(right), right);
 }
 
-bool scrollAction(const nlohmann::json& action) {
-    const nlohmann::json* amount = member(action, "scroll");
+bool scrollAction(const nlohmann::ordered_json& action) {
+    const nlohmann::ordered_json* amount = member(action, "scroll");
     if (!amount || !amount->is_number())
         return false;
     scrollWheel(amount->get<double>());

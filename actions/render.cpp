@@ -2,7 +2,7 @@
 
 #include <vector>
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 

@@ -20,7 +20,7 @@ void stopIfSignalled() {
     }
 }
 
-void performAction(const nlohmann::json& action) {
+void performAction(const nlohmann::ordered_json& action) {
     // The button is read for every action object, whatever its action.
     const auto button = action.find("button");
     const bool right = button != action.end() && *button == "right";
@@ -34,7 +34,10 @@ void performAction(const nlohmann::json& action) {
 void runCommand() {
     if (args.size() < 3)
         fail("bad actions json");
-    const nlohmann::json actions = nlohmann::json::parse(args[2], nullptr, false);
+    // Objects keep their entries in the host's order, in a vector rather than a tree: an
+    // "unknown action " message shows them as written, and the largest list an
+    // argument can hold takes half the memory.
+    const nlohmann::ordered_json actions = nlohmann::ordered_json::parse(args[2], nullptr, false);
     if (actions.is_discarded() || !actions.is_array())
         fail("bad actions json");
     for (const auto& action : actions) {

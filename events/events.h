@@ -54,7 +54,7 @@ void releaseModifiers();
 void post(platform::Event event);
 
 // A point from an action value: an array of at least two elements, all numbers.
-std::optional<Point> point(const nlohmann::json* value);
+std::optional<Point> point(const nlohmann::ordered_json* value);
 
 // Posts one mouse event of the given type with a click count.
 void mouse(std::uint32_t type, Point position, std::uint32_t button, std::int64_t clicks = 1);

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <limits>
 
-std::optional<Point> point(const nlohmann::json* value) {
+std::optional<Point> point(const nlohmann::ordered_json* value) {
     if (!value || !value->is_array() || value->size() < 2)
         return std::nullopt;
     for (const auto& element : *value) {

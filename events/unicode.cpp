@@ -56,4 +56,6 @@ std::u16string utf16(const std::string& utf8) {
     return fromUtf8(utf8);
 }
 
-std::string validUtf8(const std::string& bytes) { return toUtf8(fromUtf8(bytes)); }
+std::string validUtf8(const std::string& bytes) {
+    return toUtf8(fromUtf8(bytes));
+}

@@ -3,17 +3,19 @@
 #include <cmath>
 #include <limits>
 
-std::optional<std::int64_t> integerValue(const nlohmann::json& value) {
+namespace {
+
+template <typename Json> std::optional<std::int64_t> integer(const Json& value) {
     if (value.is_number_unsigned()) {
-        const auto n = value.get<std::uint64_t>();
+        const auto n = value.template get<std::uint64_t>();
         if (n > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return std::nullopt;
         return static_cast<std::int64_t>(n);
     }
     if (value.is_number_integer())
-        return value.get<std::int64_t>();
+        return value.template get<std::int64_t>();
     if (value.is_number_float()) {
-        const double d = value.get<double>();
+        const double d = value.template get<double>();
         // -2^63 is exactly representable; 2^63 is the first double past the range.
         if (!std::isfinite(d) || std::trunc(d) != d || d < -9223372036854775808.0 ||
             d >= 9223372036854775808.0)
@@ -21,6 +23,16 @@ std::optional<std::int64_t> integerValue(const nlohmann::json& value) {
         return static_cast<std::int64_t>(d);
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::int64_t> integerValue(const nlohmann::json& value) {
+    return integer(value);
+}
+
+std::optional<std::int64_t> integerValue(const nlohmann::ordered_json& value) {
+    return integer(value);
 }
 
 std::optional<std::int32_t> parsePid(const std::string& text) {

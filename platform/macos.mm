@@ -212,6 +212,8 @@ void sleepMicroseconds(std::uint64_t microseconds) {
     interruptibleSleep(microseconds);
 }
 
-void exitProcess(int status) { std::exit(status); }
+void exitProcess(int status) {
+    std::exit(status);
+}
 
 } // namespace platform

@@ -182,9 +182,10 @@ std::vector<Window> clientsFrontToBack() {
     return clients;
 }
 
-bool onScreen(Window w) {
-    XWindowAttributes a;
-    if (!XGetWindowAttributes(display, w, &a) || a.map_state != IsViewable)
+// Whether a window with these attributes is on screen: viewable, not iconified, not
+// hidden.
+bool onScreen(Window w, const XWindowAttributes& a) {
+    if (a.map_state != IsViewable)
         return false;
     const auto state = longs(w, atom("WM_STATE"), atom("WM_STATE"));
     if (!state.empty() && state[0] == IconicState)
@@ -195,6 +196,11 @@ bool onScreen(Window w) {
             return false;
     }
     return true;
+}
+
+bool onScreen(Window w) {
+    XWindowAttributes a;
+    return XGetWindowAttributes(display, w, &a) && onScreen(w, a);
 }
 
 // 0 for normal windows and dialogs, the macOS level of the nearest kind otherwise;
@@ -246,6 +252,14 @@ Window applicationWindow(std::int32_t pid) {
     }
     return any;
 }
+
+// The applications seen by the last window listing, by pid: the class of each one's
+// topmost on-screen window (else its topmost window). The listing looks up the owner of
+// every window it lists; answering from the scan it has just made keeps that linear in
+// the number of windows instead of quadratic.
+std::map<std::int32_t, std::optional<std::string>> listed;
+std::map<std::int32_t, bool> listedOnScreen;
+bool haveListing = false;
 
 Window activeWindow() {
     const auto active = longs(root(), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW);
@@ -524,6 +538,13 @@ std::optional<std::int32_t> frontmostPid() {
 bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
     if (!display)
         return false;
+    if (haveListing) {
+        const auto it = listed.find(pid);
+        if (it == listed.end())
+            return false;
+        bundleId = it->second;
+        return true;
+    }
     const Window w = applicationWindow(pid);
     if (w == None)
         return false;
@@ -574,14 +595,21 @@ const json& windowList() {
     if (!display)
         return list;
     const Atom utf8 = atom("UTF8_STRING");
+    listed.clear();
+    listedOnScreen.clear();
+    haveListing = true;
     for (Window w : clientsFrontToBack()) {
-        if (!onScreen(w))
+        const auto pid = windowPid(w);
+        XWindowAttributes a;
+        const bool visible = XGetWindowAttributes(display, w, &a) && onScreen(w, a);
+        if (pid && (!listed.count(*pid) || (visible && !listedOnScreen[*pid]))) {
+            listed[*pid] = windowClass(w);
+            listedOnScreen[*pid] = visible;
+        }
+        if (!visible)
             continue;
         const auto level = layer(w);
         if (!level)
-            continue;
-        XWindowAttributes a;
-        if (!XGetWindowAttributes(display, w, &a))
             continue;
         int x = 0, y = 0;
         Window child = 0;
@@ -595,7 +623,7 @@ const json& windowList() {
               {"Width", double(a.width)},
               {"Height", double(a.height)}}},
         };
-        if (const auto pid = windowPid(w))
+        if (pid)
             entry["kCGWindowOwnerPID"] = *pid;
         auto name = text(w, atom("_NET_WM_NAME"), utf8);
         if (!name)
@@ -611,6 +639,8 @@ void sleepMicroseconds(std::uint64_t microseconds) {
     interruptibleSleep(microseconds);
 }
 
-void exitProcess(int status) { std::exit(status); }
+void exitProcess(int status) {
+    std::exit(status);
+}
 
 } // namespace platform

@@ -78,8 +78,7 @@ TEST(SimulatedDesktop, DeeplyNestedValuesDoNotExhaustTheStack) {
     const Outcome windows = runSimRaw({"windows"}, "{\"windows\":" + deep + "}");
     EXPECT_EQ(windows.status, 0);
     EXPECT_EQ(windows.out, "[]\n");
-    const Outcome apps =
-        runSimRaw({"windows"}, "{\"apps\":[{\"pid\":1,\"extra\":" + deep + "}]}");
+    const Outcome apps = runSimRaw({"windows"}, "{\"apps\":[{\"pid\":1,\"extra\":" + deep + "}]}");
     EXPECT_EQ(apps.status, 0);
     EXPECT_EQ(apps.out, "[]\n");
 }

@@ -57,8 +57,12 @@ TEST(Limits, LongTextsAreTypedWhole) {
     const Outcome o = runSim({"run", R"([{"text":")" + text + "\"}]"});
     EXPECT_EQ(o.out, "{\"ok\":true,\"done\":1}\n");
     ASSERT_EQ(o.trace.size(), 3 + 3 * count + 1);
-    EXPECT_EQ(o.trace[3 + 3 * (count - 1)], (json{{"op", "post"}, {"kind", "key"}, {"code", 0},
-                                                  {"down", true}, {"flags", 0}, {"text", "€"}}));
+    EXPECT_EQ(o.trace[3 + 3 * (count - 1)], (json{{"op", "post"},
+                                                  {"kind", "key"},
+                                                  {"code", 0},
+                                                  {"down", true},
+                                                  {"flags", 0},
+                                                  {"text", "€"}}));
 }
 
 TEST(Limits, HugeNumbersInEveryNumericField) {
@@ -74,7 +78,8 @@ TEST(Limits, HugeNumbersInEveryNumericField) {
         {R"({"wait":1e308})", {"sleep 10000000"}},
         {R"({"wait":-1e308})", {"sleep 0"}},
         {R"({"wait":99999999999999999999})", {"sleep 10000000"}},
-        {R"({"key":"A","hold":-99999999999999999999})", {"key 0 down 0x0", "sleep 0", "key 0 up 0x0"}},
+        {R"({"key":"A","hold":-99999999999999999999})",
+         {"key 0 down 0x0", "sleep 0", "key 0 up 0x0"}},
         {R"({"scroll":1e308})", {"scroll 2147483647 0x0"}},
         {R"({"scroll":-99999999999999999999})", {"scroll -2147483648 0x0"}},
         // A count that is no 64-bit integer is no count: one click.
@@ -99,9 +104,11 @@ TEST(Limits, HugeNumbersInEveryNumericField) {
 }
 
 TEST(Limits, BytesThatAreNotUtf8) {
-    const Outcome command = runSim({"ab\xff" "c"});
+    const Outcome command = runSim({"ab\xff"
+                                    "c"});
     EXPECT_EQ(command.status, 1);
-    EXPECT_EQ(command.err, "unknown command ab\xEF\xBF\xBD" "c\n"); // U+FFFD
+    EXPECT_EQ(command.err, "unknown command ab\xEF\xBF\xBD"
+                           "c\n"); // U+FFFD
     EXPECT_EQ(runSim({"run", "[{\"text\":\"\xC3\x28\"}]"}).err, "bad actions json\n");
     EXPECT_EQ(runSim({"run", "[{\"key\":\"\xED\xA0\x80\"}]"}).err, "bad actions json\n");
     EXPECT_EQ(runSim({"activate", "1\xff"}).err, "bad pid\n");

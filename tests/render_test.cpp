@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -12,8 +12,10 @@ TEST(Render, ActionObjects) {
         {"{}", "[:]"},
         {R"({"wait":"soon"})", R"(["wait": "soon"])"},
         {R"({"move":[1]})", R"(["move": [1]])"},
-        {R"({"count":2,"click":[1,2]})", R"(["click": [1,2], "count": 2])"},
-        {R"({"a":{"b":[true,null,1.5,{}],"c":[]}})", R"(["a": {"b":[true,null,1.5,{}],"c":[]}])"},
+        // Entries keep the order they were written in.
+        {R"({"count":2,"click":[1,2]})", R"(["count": 2, "click": [1,2]])"},
+        {R"({"wait":1,"wait":"soon"})", R"(["wait": "soon"])"},
+        {R"({"a":{"c":[],"b":[true,null,1.5,{}]}})", R"(["a": {"c":[],"b":[true,null,1.5,{}]}])"},
         {R"({"q\"k":"line\nbreak"})", R"(["q\"k": "line\nbreak"])"},
         {R"({"e":"é😀"})", "[\"e\": \"é😀\"]"},
         {R"({"big":18446744073709551615,"neg":-1e308})",

@@ -321,7 +321,7 @@ TEST(Run, FailuresPartWayReleaseHeldModifiersFirst) {
         {R"([{"keyDown":"shift"}])", "unknown key shift\n", {}},
         {R"([{"move":[1]}])", "unknown action [\"move\": [1]]\n", {}},
         {R"([{"count":2,"click":"x","button":"right"}])",
-         "unknown action [\"button\": \"right\", \"click\": \"x\", \"count\": 2]\n",
+         "unknown action [\"count\": 2, \"click\": \"x\", \"button\": \"right\"]\n",
          {}},
     };
     for (const auto& c : cases) {

@@ -80,7 +80,7 @@ TEST(Values, Points) {
         {"[[1],2]", std::nullopt},
     };
     for (const auto& [text, expected] : cases) {
-        const json value = json::parse(text);
+        const auto value = nlohmann::ordered_json::parse(text);
         EXPECT_EQ(point(&value), expected) << text;
     }
     EXPECT_EQ(point(nullptr), std::nullopt);
