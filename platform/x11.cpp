@@ -129,53 +129,53 @@ std::optional<std::int32_t> windowPid(Window w) {
     return found;
 }
 
-bool hasWmState(Window w) {
-    return !longs(w, atom("WM_STATE"), atom("WM_STATE")).empty();
-}
-
-// The client window inside a frame: the frame itself or a descendant with WM_STATE.
-Window clientOf(Window frame) {
-    if (hasWmState(frame))
-        return frame;
-    Window rootReturn = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    Window found = None;
-    if (XQueryTree(display, frame, &rootReturn, &parent, &children, &count)) {
-        for (unsigned int i = 0; i < count && found == None; ++i)
-            found = clientOf(children[i]);
+// The child of the root that holds the window: its frame under a reparenting window
+// manager, or the window itself.
+Window topLevel(Window w) {
+    for (int depth = 0; depth < 64; ++depth) {
+        Window rootReturn = 0, parent = 0, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, w, &rootReturn, &parent, &children, &count))
+            return None;
+        if (children)
+            XFree(children);
+        if (parent == rootReturn || parent == None)
+            return w;
+        w = parent;
     }
-    if (children)
-        XFree(children);
-    return found;
+    return None;
 }
 
 // Managed top-level client windows, front to back. The stacking comes from the server's
 // own order of the root's children (bottom to top), since _NET_CLIENT_LIST_STACKING is
-// wrong on some window managers.
+// wrong on some window managers; each client is placed where its frame stands.
 std::vector<Window> clientsFrontToBack() {
     std::vector<Window> clients;
-    const bool managed = liveWindowManager();
-    std::vector<unsigned long> listed;
-    if (managed)
-        listed = longs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW);
     Window rootReturn = 0, parent = 0, *children = nullptr;
     unsigned int count = 0;
     if (!XQueryTree(display, root(), &rootReturn, &parent, &children, &count))
         return clients;
-    for (unsigned int i = count; i-- > 0;) {
-        Window client = None;
-        if (managed) {
-            client = clientOf(children[i]);
-            if (client == None || std::find(listed.begin(), listed.end(), client) == listed.end())
-                continue;
-        } else {
-            // No window manager: every mapped top-level window that is not a popup.
+    std::map<Window, unsigned int> stacking;
+    for (unsigned int i = 0; i < count; ++i)
+        stacking[children[i]] = i;
+    if (!liveWindowManager()) {
+        // No window manager: every top-level window that is not a popup, top first.
+        for (unsigned int i = count; i-- > 0;) {
             XWindowAttributes a;
-            if (!XGetWindowAttributes(display, children[i], &a) || a.override_redirect)
-                continue;
-            client = children[i];
+            if (XGetWindowAttributes(display, children[i], &a) && !a.override_redirect)
+                clients.push_back(children[i]);
         }
-        clients.push_back(client);
+    } else {
+        std::vector<std::pair<unsigned int, Window>> placed;
+        for (unsigned long client : longs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW)) {
+            const auto frame = stacking.find(topLevel(client));
+            if (frame != stacking.end())
+                placed.emplace_back(frame->second, client);
+        }
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& entry : placed)
+            clients.push_back(entry.second);
     }
     if (children)
         XFree(children);
