@@ -114,11 +114,11 @@ std::optional<std::int32_t> windowPid(Window w) {
     int event = 0, error = 0;
     if (!XResQueryExtension(display, &event, &error))
         return std::nullopt;
-    XResClientIdSpec spec{w, XRES_CLIENT_ID_PID_MASK};
+    XResClientIdSpec query{w, XRES_CLIENT_ID_PID_MASK};
     long count = 0;
     XResClientIdValue* values = nullptr;
     std::optional<std::int32_t> found;
-    if (XResQueryClientIds(display, 1, &spec, &count, &values) == Success) {
+    if (XResQueryClientIds(display, 1, &query, &count, &values) == Success) {
         for (long i = 0; i < count; ++i) {
             const pid_t p = XResGetClientPid(&values[i]);
             if (p > 0)
