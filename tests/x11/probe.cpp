@@ -4,7 +4,8 @@
 //   probe CLASS TITLE WIDTHxHEIGHT+X+Y [nopid] [dock]
 //
 // Lines: "READY <window>", "KeyPress kc=<code> str=<utf-8> state=0x<mask>",
-// "KeyRelease ...", "ButtonPress b=<n> x=<x> y=<y> state=0x<mask>", "ButtonRelease ...",
+// "KeyRelease ...", "ButtonPress b=<n> x=<x> y=<y> state=0x<mask>" followed by
+// "PressTime t=<server ms>", "ButtonRelease ...",
 // "Motion x=<x> y=<y>", "FocusIn", "FocusOut".
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -118,6 +119,9 @@ int main(int argc, char** argv) {
             std::printf("%s b=%u x=%d y=%d state=0x%x\n",
                         e.type == ButtonPress ? "ButtonPress" : "ButtonRelease", e.xbutton.button,
                         e.xbutton.x, e.xbutton.y, e.xbutton.state);
+            // The server time, from which toolkits count double clicks.
+            if (e.type == ButtonPress)
+                std::printf("PressTime t=%lu\n", e.xbutton.time);
             break;
         case MotionNotify: std::printf("Motion x=%d y=%d\n", e.xmotion.x, e.xmotion.y); break;
         case FocusIn: std::printf("FocusIn\n"); break;
