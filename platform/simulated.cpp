@@ -17,9 +17,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <unicode/ustring.h>
 #include <fstream>
 #include <sstream>
+#include <unicode/ustring.h>
 #include <unistd.h>
 #include <vector>
 
