@@ -26,7 +26,7 @@ using nlohmann::json;
 namespace {
 
 // The platform's own representation of an event, played through XTest when posted.
-struct XEvent_ {
+struct PendingEvent {
     enum { key, mouse, scroll } kind = key;
     std::uint16_t code = 0;
     bool down = false;
@@ -50,9 +50,10 @@ constexpr auto activationTimeout = std::chrono::milliseconds(1000);
 // before that keycode is remapped or restored.
 constexpr auto keymapSettle = std::chrono::milliseconds(100);
 
+// Windows may vanish between two requests; their errors must not end the process.
 int ignoreErrors(Display*, XErrorEvent*) {
     return 0;
-} // windows may vanish mid-query
+}
 
 Atom atom(const char* name) {
     return XInternAtom(display, name, False);
@@ -301,7 +302,7 @@ std::map<int, KeySym> boundTo; // spare keycode -> keysym
 std::map<int, std::vector<KeySym>> saved;
 int symsPerCode = 0;
 std::size_t nextSpare = 0;
-bool typedSinceRebind = false;
+bool typedOnSpares = false;
 
 void findSpares() {
     if (symsPerCode != 0)
@@ -324,7 +325,7 @@ void restoreKeymap() {
     if (!display || saved.empty())
         return;
     XSync(display, False);
-    if (typedSinceRebind)
+    if (typedOnSpares)
         std::this_thread::sleep_for(keymapSettle);
     for (auto& [code, syms] : saved)
         XChangeKeyboardMapping(display, code, symsPerCode, syms.data(), 1);
@@ -391,14 +392,14 @@ void typeUnit(const std::u16string& units, bool down) {
                                ? static_cast<KeySym>(c)
                                : static_cast<KeySym>(0x01000000 + c);
         code = keycodeFor(sym);
-        typedSinceRebind = true;
+        typedOnSpares = true;
     }
     if (code != 0)
         XTestFakeKeyEvent(display, static_cast<unsigned>(code), down, CurrentTime);
 }
 
-XEvent_* ev(platform::Event e) {
-    return static_cast<XEvent_*>(e);
+PendingEvent* ev(platform::Event e) {
+    return static_cast<PendingEvent*>(e);
 }
 
 } // namespace
@@ -420,8 +421,8 @@ EventSource createEventSource() {
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new XEvent_;
-    e->kind = XEvent_::key;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::key;
     e->code = keyCode;
     e->down = down;
     return e;
@@ -431,8 +432,8 @@ Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double
                        std::uint32_t) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new XEvent_;
-    e->kind = XEvent_::mouse;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::mouse;
     e->type = type;
     e->x = position.first;
     e->y = position.second;
@@ -442,8 +443,8 @@ Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new XEvent_;
-    e->kind = XEvent_::scroll;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::scroll;
     e->lines = lines;
     return e;
 }
@@ -465,15 +466,15 @@ void setFlags(Event event, std::uint64_t flags) {
 }
 
 void postEvent(Event event) {
-    const XEvent_& e = *ev(event);
+    const PendingEvent& e = *ev(event);
     switch (e.kind) {
-    case XEvent_::key:
+    case PendingEvent::key:
         if (!e.text.empty())
             typeUnit(e.text, e.down);
         else if (const int code = xKeycode(e.code))
             XTestFakeKeyEvent(display, static_cast<unsigned>(code), e.down, CurrentTime);
         break;
-    case XEvent_::mouse: {
+    case PendingEvent::mouse: {
         // A press or release happens where the pointer is: put it at the event's
         // position first, as the event itself would on macOS.
         const int x = static_cast<int>(std::lround(std::clamp(e.x, -32768.0, 32767.0)));
@@ -488,7 +489,7 @@ void postEvent(Event event) {
         }
         break;
     }
-    case XEvent_::scroll: {
+    case PendingEvent::scroll: {
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollNotches));
