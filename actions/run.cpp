@@ -36,7 +36,7 @@ void runCommand() {
         fail("bad actions json");
     // Objects keep their entries in the host's order, in a vector rather than a tree: an
     // "unknown action " message shows them as written, and the largest list an
-    // argument can hold takes half the memory.
+    // argument can hold stays under 4 MiB.
     const nlohmann::ordered_json actions = nlohmann::ordered_json::parse(args[2], nullptr, false);
     if (actions.is_discarded() || !actions.is_array())
         fail("bad actions json");

@@ -49,6 +49,21 @@ TEST(Limits, TheDeepestNestingIsRenderedWhole) {
     EXPECT_EQ(list.err, "bad actions json\n");
 }
 
+TEST(Limits, TheWidestObjectIsRenderedWhole) {
+    std::string object = "{";
+    std::string rendered = "[";
+    for (int i = 0;; ++i) {
+        const std::string key = "\"k" + std::to_string(i) + "\"";
+        if (object.size() + key.size() + 3 + 2 > largestArgument)
+            break;
+        object += (i ? "," : "") + key + ":0";
+        rendered += (i ? ", " : "") + key + ": 0";
+    }
+    const Outcome o = runSim({"run", "[" + object + "}]"});
+    EXPECT_EQ(o.status, 1);
+    EXPECT_EQ(o.err, "unknown action " + rendered + "]\n"); // in the order written
+}
+
 TEST(Limits, LongTextsAreTypedWhole) {
     const std::size_t count = 40000; // three UTF-8 bytes each: near the argument limit
     std::string text;
