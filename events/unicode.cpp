@@ -1,4 +1,5 @@
 #include "events/events.h"
+#include "platform/utf16.h"
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -19,15 +20,7 @@ std::u16string fromUtf8(const std::string& utf8) {
 }
 
 std::string toUtf8(const std::u16string& units) {
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strToUTF8WithSub(nullptr, 0, &length, units.data(), static_cast<int32_t>(units.size()),
-                       0xFFFD, nullptr, &status);
-    std::string utf8(static_cast<std::size_t>(length), '\0');
-    status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(utf8.data(), length, &length, units.data(),
-                       static_cast<int32_t>(units.size()), 0xFFFD, nullptr, &status);
-    return U_SUCCESS(status) ? utf8 : std::string();
+    return platform::utf8FromUtf16(units);
 }
 
 template <typename Mapping> std::string mapCase(const std::string& utf8, Mapping mapping) {

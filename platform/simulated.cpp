@@ -9,6 +9,7 @@
 #include "platform/simulated.h"
 #include "platform/platform.h"
 #include "platform/posix.h"
+#include "platform/utf16.h"
 
 #include <cerrno>
 #include <chrono>
@@ -19,7 +20,6 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <unicode/ustring.h>
 #include <unistd.h>
 #include <vector>
 
@@ -71,10 +71,6 @@ std::size_t operations = 0;
     std::_Exit(2);
 }
 
-bool isNumber(const json& v) {
-    return v.is_number();
-}
-
 bool isPid(const json& v) {
     if (v.is_number_integer())
         return v.is_number_unsigned()
@@ -96,7 +92,7 @@ void readDesktop(json& d) {
         } else if (key == "pointer") {
             if (v.is_null())
                 pointer.reset();
-            else if (v.is_array() && v.size() == 2 && isNumber(v[0]) && isNumber(v[1]))
+            else if (v.is_array() && v.size() == 2 && v[0].is_number() && v[1].is_number())
                 pointer = {{v[0].get<double>(), v[1].get<double>()}};
             else
                 desktopError("\"pointer\" must be [x, y] or null");
@@ -168,19 +164,6 @@ void load() {
         if (traceFd < 0)
             desktopError(std::string("cannot open trace ") + path + ": " + std::strerror(errno));
     }
-}
-
-// The event's string as UTF-8 for the trace; a lone surrogate becomes U+FFFD.
-std::string utf8(const std::u16string& units) {
-    UErrorCode status = U_ZERO_ERROR;
-    int32_t length = 0;
-    u_strToUTF8WithSub(nullptr, 0, &length, units.data(), static_cast<int32_t>(units.size()),
-                       0xFFFD, nullptr, &status);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    status = U_ZERO_ERROR;
-    u_strToUTF8WithSub(out.data(), length, &length, units.data(),
-                       static_cast<int32_t>(units.size()), 0xFFFD, nullptr, &status);
-    return U_SUCCESS(status) ? out : std::string();
 }
 
 // Appends one line to the trace before the operation returns, so the trace is complete
@@ -326,7 +309,7 @@ void postEvent(Event event) {
         line["down"] = e.down;
         line["flags"] = e.flags;
         if (e.text)
-            line["text"] = utf8(*e.text);
+            line["text"] = utf8FromUtf16(*e.text);
     } else if (e.kind == "mouse") {
         line["type"] = e.type;
         line["x"] = e.x;

@@ -26,8 +26,6 @@ std::string tempPath(const char* stem) {
     return std::string(name) + "-" + stem;
 }
 
-} // namespace
-
 // With MARNITH_RECORD set, every run is appended to that file as one JSON line, so the
 // published schemas can be checked against everything the suite saw the tool accept,
 // refuse and print.
@@ -43,6 +41,8 @@ void record(const Running& running, const Outcome& outcome) {
                                  {"err", outcome.err}};
     std::ofstream(path, std::ios::app) << line.dump(-1, ' ', false, replace) << "\n";
 }
+
+} // namespace
 
 Running start(const std::vector<std::string>& arguments,
               const std::optional<std::string>& desktop) {

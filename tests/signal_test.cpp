@@ -58,10 +58,4 @@ TEST(Signals, InterruptedTextStopsBetweenCharacters) {
     EXPECT_EQ(events.back().rfind("sleep 8000", 0), 0u);
 }
 
-TEST(Signals, OtherCommandsKeepTheDefaultBehaviour) {
-    // Before the run starts playing (here: the parse fails), nothing is caught.
-    const Outcome o = runSim({"run", "[", "1"});
-    EXPECT_EQ(o.status, 1);
-}
-
 } // namespace
