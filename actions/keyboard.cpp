@@ -1,4 +1,9 @@
-#include "actions/actions.h"
+#include "actions/keyboard.h"
+
+#include "events/exit.h"
+#include "events/input.h"
+#include "events/keys.h"
+#include "events/unicode.h"
 
 namespace {
 
@@ -18,64 +23,68 @@ bool isLowSurrogate(char16_t u) {
 }
 
 // One key-down and one key-up on virtual key 0 carrying the given code units.
-void typeUnits(const std::u16string& units, bool down) {
-    platform::Event event = platform::createKeyboardEvent(src, 0, down);
+void typeUnits(const State& state, const std::u16string& units, bool down) {
+    platform::Event event = platform::createKeyboardEvent(state.src, 0, down);
     if (!event)
         return;
     platform::setUnicodeString(event, units);
-    post(event);
+    post(state, event);
     platform::releaseEvent(event);
 }
 
 } // namespace
 
-bool keyAction(const nlohmann::ordered_json& action) {
+bool keyAction(State& state, const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "key");
     if (!name)
         return false;
-    const KeyCode code = key(name->get<std::string>());
+    const KeyCode code = key(state, name->get<std::string>());
     const auto hold = action.find("hold");
-    keyEvent(code, true);
+    keyEvent(state, code, true);
     sleepMs(hold != action.end() && hold->is_number() ? hold->get<double>() : defaultHoldMs);
-    keyEvent(code, false);
+    keyEvent(state, code, false);
     return true;
 }
 
-bool keyDownAction(const nlohmann::ordered_json& action) {
+bool keyDownAction(State& state, const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "keyDown");
     if (!name)
         return false;
-    keyEvent(key(name->get<std::string>()), true);
+    keyEvent(state, key(state, name->get<std::string>()), true);
     return true;
 }
 
-bool keyUpAction(const nlohmann::ordered_json& action) {
+bool keyUpAction(State& state, const nlohmann::ordered_json& action) {
     const auto* name = stringMember(action, "keyUp");
     if (!name)
         return false;
-    keyEvent(key(name->get<std::string>()), false);
+    keyEvent(state, key(state, name->get<std::string>()), false);
     return true;
 }
 
-bool textAction(const nlohmann::ordered_json& action) {
+Typed textAction(State& state, const nlohmann::ordered_json& action) {
     const auto* text = stringMember(action, "text");
     if (!text)
-        return false;
+        return Typed::notText;
     const std::u16string units = utf16(text->get<std::string>());
     for (std::size_t i = 0; i < units.size();) {
-        stopIfSignalled();
+        stopIfSignalled(state);
+        // Text typed after another window came forward goes to that window, which may
+        // be a terminal: check before every character, not only before the action.
+        if (i > 0 && !targetInFront(state))
+            return Typed::stopped;
         // A surrogate pair travels in one event pair, so the receiving application sees
         // the character rather than two broken halves.
         const std::size_t length =
             isHighSurrogate(units[i]) && i + 1 < units.size() && isLowSurrogate(units[i + 1]) ? 2
                                                                                               : 1;
         const std::u16string character = units.substr(i, length);
-        typeUnits(character, true);
-        typeUnits(character, false);
+        typeUnits(state, character, true);
+        typeUnits(state, character, false);
         platform::sleepMicroseconds(textPauseMicroseconds * length);
         i += length;
     }
-    return true;
+    return Typed::whole;
 }
 
 bool waitAction(const nlohmann::ordered_json& action) {

@@ -1,5 +1,8 @@
-#include "actions/actions.h"
-#include "main/values.h"
+#include "actions/pointer.h"
+
+#include "events/exit.h"
+#include "events/input.h"
+#include "events/values.h"
 
 namespace {
 
@@ -12,76 +15,66 @@ const nlohmann::ordered_json* member(const nlohmann::ordered_json& action, const
     return it == action.end() ? nullptr : &*it;
 }
 
-std::uint32_t downType(bool right) {
-    return right ? platform::rightMouseDown : platform::leftMouseDown;
-}
-std::uint32_t upType(bool right) {
-    return right ? platform::rightMouseUp : platform::leftMouseUp;
-}
-std::uint32_t buttonNumber(bool right) {
-    return right ? platform::rightButton : platform::leftButton;
-}
-
 // A press or release at the given point, or at the last position when the value is
 // not a point.
-bool buttonAction(const nlohmann::ordered_json& action, const char* name, std::uint32_t type,
-                  bool right) {
+bool buttonAction(State& state, const nlohmann::ordered_json& action, const char* name,
+                  std::uint32_t type, std::uint32_t button) {
     const nlohmann::ordered_json* value = member(action, name);
     if (!value)
         return false;
-    const Point p = point(value).value_or(cursor);
-    mouse(type, p, buttonNumber(right), 1);
-    cursor = p;
+    const Point p = point(value).value_or(state.cursor);
+    mouse(state, type, p, button, 1);
+    state.cursor = p;
     return true;
 }
 
 } // namespace
 
-bool moveAction(const nlohmann::ordered_json& action) {
+bool moveAction(State& state, const nlohmann::ordered_json& action) {
     const auto p = point(member(action, "move"));
     if (!p)
         return false;
     // Always a plain move, even while a button is held by an earlier press.
-    mouse(platform::mouseMoved, *p, platform::leftButton, 1);
-    cursor = *p;
+    mouse(state, platform::mouseMoved, *p, platform::leftButton, 1);
+    state.cursor = *p;
     return true;
 }
 
-bool clickAction(const nlohmann::ordered_json& action, bool right) {
+bool clickAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button) {
     const auto p = point(member(action, "click"));
     if (!p)
         return false;
     const nlohmann::ordered_json* count = member(action, "count");
     const std::int64_t clicks =
         std::max<std::int64_t>(count ? integerValue(*count).value_or(1) : 1, 1);
-    mouse(platform::mouseMoved, *p, platform::leftButton, 1);
+    mouse(state, platform::mouseMoved, *p, platform::leftButton, 1);
     platform::sleepMicroseconds(clickMoveMicroseconds);
     // The click state rises with each repetition so the application sees a double or
     // triple click.
     for (std::int64_t j = 1; j <= clicks; ++j) {
         if (j > 1)
-            stopIfSignalled();
-        mouse(downType(right), *p, buttonNumber(right), j);
+            stopIfSignalled(state);
+        mouse(state, downType(button), *p, button, j);
         platform::sleepMicroseconds(clickHoldMicroseconds);
-        mouse(upType(right), *p, buttonNumber(right), j);
+        mouse(state, upType(button), *p, button, j);
         platform::sleepMicroseconds(clickGapMicroseconds);
     }
-    cursor = *p;
+    state.cursor = *p;
     return true;
 }
 
-bool downAction(const nlohmann::ordered_json& action, bool right) {
-    return buttonAction(action, "down", downType(right), right);
+bool downAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button) {
+    return buttonAction(state, action, "down", downType(button), button);
 }
 
-bool upAction(const nlohmann::ordered_json& action, bool right) {
-    return buttonAction(action, "up", upType(right), right);
+bool upAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button) {
+    return buttonAction(state, action, "up", upType(button), button);
 }
 
-bool scrollAction(const nlohmann::ordered_json& action) {
+bool scrollAction(const State& state, const nlohmann::ordered_json& action) {
     const nlohmann::ordered_json* amount = member(action, "scroll");
     if (!amount || !amount->is_number())
         return false;
-    scrollWheel(amount->get<double>());
+    scrollWheel(state, amount->get<double>());
     return true;
 }

@@ -1,4 +1,4 @@
-#include "actions/actions.h"
+#include "actions/render.h"
 
 #include <vector>
 

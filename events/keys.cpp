@@ -1,9 +1,7 @@
-#include "events/events.h"
+#include "events/keys.h"
 
-#include "main/output.h"
-
-std::map<std::string, KeyCode> keyCodes;
-std::vector<std::pair<KeyCode, ModifierFlags>> modifierFlags;
+#include "events/exit.h"
+#include "events/unicode.h"
 
 std::map<std::string, KeyCode> makeKeyCodes() {
     // clang-format off
@@ -41,12 +39,13 @@ std::vector<std::pair<KeyCode, ModifierFlags>> makeModifierFlags() {
             {58, alternateFlag}, {61, alternateFlag}, {55, commandFlag}};
 }
 
-KeyCode key(const std::string& name) {
+KeyCode key(State& state, const std::string& name) {
+    const auto& keyCodes = state.keyCodes;
     if (auto it = keyCodes.find(name); it != keyCodes.end())
         return it->second;
     // Single letters and F1-F12 are accepted in any case this way; mixed-case names
     // such as "Return" are not, since their upper-case form is not in the table.
     if (auto it = keyCodes.find(upperCase(name)); it != keyCodes.end())
         return it->second;
-    fail("unknown key " + name);
+    fail(state, "unknown key " + name);
 }

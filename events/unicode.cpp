@@ -1,4 +1,4 @@
-#include "events/events.h"
+#include "events/unicode.h"
 #include "platform/utf16.h"
 
 #include <unicode/uchar.h>
@@ -14,7 +14,7 @@ std::u16string fromUtf8(const std::string& utf8) {
                          0xFFFD, nullptr, &status);
     std::u16string units(static_cast<std::size_t>(length), u'\0');
     status = U_ZERO_ERROR;
-    u_strFromUTF8WithSub(units.data(), length, &length, utf8.data(),
+    u_strFromUTF8WithSub(platform::icuChars(units.data()), length, &length, utf8.data(),
                          static_cast<int32_t>(utf8.size()), 0xFFFD, nullptr, &status);
     return U_SUCCESS(status) ? units : std::u16string();
 }
@@ -28,10 +28,10 @@ template <typename Mapping> std::string mapCase(const std::string& utf8, Mapping
     UErrorCode status = U_ZERO_ERROR;
     // The root locale ("") gives the default mappings, whatever the user's locale.
     const int32_t length =
-        mapping(nullptr, 0, units.data(), static_cast<int32_t>(units.size()), "", &status);
+        mapping(nullptr, 0, platform::icuChars(units.data()), static_cast<int32_t>(units.size()), "", &status);
     std::u16string mapped(static_cast<std::size_t>(length), u'\0');
     status = U_ZERO_ERROR;
-    mapping(mapped.data(), length, units.data(), static_cast<int32_t>(units.size()), "", &status);
+    mapping(platform::icuChars(mapped.data()), length, platform::icuChars(units.data()), static_cast<int32_t>(units.size()), "", &status);
     return U_SUCCESS(status) ? toUtf8(mapped) : std::string();
 }
 

@@ -11,6 +11,12 @@ import subprocess
 import sys
 
 TOOL = os.environ.get("MARNITH_INPUT", "marnith-input")
+# A job that takes longer is ended: SIGTERM first, so a run lets go of every key and
+# button it holds, and SIGKILL only if it has not ended a little later.
+TIMEOUT = 120
+# Stops in a row that played nothing before the host gives up: the target keeps losing
+# the front (the user is working elsewhere), and typing on would go to the wrong window.
+GIVE_UP_AFTER = 3
 
 
 class ToolFailed(Exception):
@@ -19,22 +25,39 @@ class ToolFailed(Exception):
 
 def tool(*args):
     """Runs one job; returns the JSON value it printed, or raises with its message."""
-    done = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=120)
-    if done.returncode == 0:
-        return json.loads(done.stdout)
-    raise ToolFailed(done.stderr.strip() or f"exit status {done.returncode}")
+    with subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as job:
+        try:
+            out, err = job.communicate(timeout=TIMEOUT)
+        except subprocess.TimeoutExpired:
+            job.terminate()
+            try:
+                out, err = job.communicate(timeout=2)
+            except subprocess.TimeoutExpired:
+                job.kill()
+                out, err = job.communicate()
+    if job.returncode == 0:
+        return json.loads(out)
+    raise ToolFailed(err.strip() or f"exit status {job.returncode}")
 
 
 def play(actions, target):
     """Plays the actions, bringing the target back and going on after each stop."""
+    idle = 0
     while actions:
         result = tool("run", json.dumps(actions), str(target))
         if result["ok"]:
-            return
+            return True
         print(f"stopped after {result['done']} of {len(actions)}: {result['error']}")
+        idle = idle + 1 if result["done"] == 0 else 0
+        if idle == GIVE_UP_AFTER:
+            print(f"gave up: {idle} stops in a row with nothing played")
+            return False
+        # The action at `done` was cut off by the stop; a text action may be partly typed.
         actions = actions[result["done"]:]
         tool("activate", str(target))
         print(f"activated {target}, resuming {len(actions)}")
+    return True
 
 
 def main():
@@ -48,7 +71,8 @@ def main():
     w = windows[0]
     print(f"window {w['id']}: {w['title']!r} at {w['x']:g},{w['y']:g} {w['w']:g}x{w['h']:g}")
     centre = [w["x"] + w["w"] / 2, w["y"] + w["h"] / 2]
-    play([{"click": centre}, {"text": "print(1)"}, {"key": "Return"}], target)
+    if not play([{"click": centre}, {"text": "print(1)"}, {"key": "Return"}], target):
+        sys.exit(1)
     print("done")
     try:
         tool("run", '[{"key":"Banana"}]', str(target))

@@ -1,34 +1,35 @@
-#include "actions/actions.h"
-#include "events/events.h"
-#include "main/output.h"
-#include "main/state.h"
+#include "main/dispatch.h"
+
+#include "actions/run.h"
+#include "events/exit.h"
+#include "events/keys.h"
 #include "queries/queries.h"
 
-std::vector<std::string> args;
-
-void startUp(int argc, char** argv) {
-    keyCodes = makeKeyCodes();
-    src = platform::createEventSource();
-    modifiers = 0;
-    modifierFlags = makeModifierFlags();
-    cursor = {0.0, 0.0};
-    args.assign(argv, argv + argc);
+State startUp(int argc, char** argv) {
+    State state;
+    state.keyCodes = makeKeyCodes();
+    state.src = platform::createEventSource();
+    state.modifiers = 0;
+    state.modifierFlags = makeModifierFlags();
+    state.cursor = {0.0, 0.0};
+    state.args.assign(argv, argv + argc);
+    return state;
 }
 
-int dispatch() {
-    static const std::pair<const char*, void (*)()> commands[] = {
+int dispatch(State& state) {
+    static const std::pair<const char*, void (*)(State&)> commands[] = {
         {"trusted", trustedCommand},
         {"windows", windowsCommand},
         {"activate", activateCommand},
         {"run", runCommand},
     };
-    if (args.size() < 2)
-        fail("usage: marnith-input trusted|windows|activate|run");
+    if (state.args.size() < 2)
+        fail(state, "usage: marnith-input trusted|windows|activate|run");
     for (const auto& [word, command] : commands) {
-        if (args[1] == word) {
-            command();
+        if (state.args[1] == word) {
+            command(state);
             return 0;
         }
     }
-    fail("unknown command " + args[1]);
+    fail(state, "unknown command " + state.args[1]);
 }

@@ -1,7 +1,7 @@
 // Entry point: one job per process, chosen by the first argument.
-#include "main/state.h"
+#include "main/dispatch.h"
 
 int main(int argc, char** argv) {
-    startUp(argc, argv);
-    return dispatch();
+    State state = startUp(argc, argv);
+    return dispatch(state);
 }

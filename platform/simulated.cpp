@@ -18,8 +18,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 #include <vector>
 
@@ -149,12 +147,12 @@ void load() {
         return;
     loaded = true;
     if (const char* path = std::getenv("MARNITH_SIM_DESKTOP")) {
-        std::ifstream in(path, std::ios::binary);
+        // Plain stdio: iostreams would bring their locale machinery into the executable.
+        std::FILE* in = std::fopen(path, "rb");
         if (!in)
             desktopError(std::string("cannot read ") + path + ": " + std::strerror(errno));
-        std::stringstream text;
-        text << in.rdbuf();
-        json d = json::parse(text.str(), nullptr, false);
+        json d = json::parse(in, nullptr, false);
+        std::fclose(in);
         if (d.is_discarded())
             desktopError(std::string(path) + " is not valid JSON");
         readDesktop(d);

@@ -1,11 +1,10 @@
-#include "main/output.h"
-#include "main/state.h"
-#include "platform/platform.h"
+#include "events/exit.h"
 #include "queries/queries.h"
 
 #include <algorithm>
 
-void trustedCommand() {
+void trustedCommand(State& state) {
+    const auto& args = state.args;
     const bool prompt = std::find(args.begin(), args.end(), "--prompt") != args.end();
     out({{"trusted", platform::isTrustedWithOptions(prompt)}});
 }

@@ -1,6 +1,6 @@
-#include "events/events.h"
-#include "main/output.h"
-#include "main/values.h"
+#include "events/exit.h"
+#include "events/unicode.h"
+#include "events/values.h"
 #include "queries/queries.h"
 
 #include <limits>
@@ -91,6 +91,6 @@ nlohmann::ordered_json targetWindows(const json& list) {
     return entries;
 }
 
-void windowsCommand() {
+void windowsCommand(State&) {
     out(targetWindows(platform::windowList()));
 }

@@ -1,7 +1,6 @@
 #include "process.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -19,67 +18,51 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-std::string tempPath(const char* stem) {
-    char name[] = "/tmp/marnith-test-XXXXXX";
-    const int fd = ::mkstemp(name);
-    ::close(fd);
-    return std::string(name) + "-" + stem;
-}
-
-// With MARNITH_RECORD set, every run is appended to that file as one JSON line, so the
-// published schemas can be checked against everything the suite saw the tool accept,
-// refuse and print.
+// With MARNITH_RECORD set, every run of the simulated tool is appended to that file as
+// one JSON line, so the published schemas can be checked against everything the suite
+// saw the tool accept, refuse and print.
 void record(const Running& running, const Outcome& outcome) {
     const char* path = std::getenv("MARNITH_RECORD");
-    if (!path)
+    if (!path || running.argv[0] != MARNITH_SIM)
         return;
-    const auto replace = nlohmann::json::error_handler_t::replace;
-    const nlohmann::json line = {{"args", running.arguments},
-                                 {"status", outcome.status},
-                                 {"signal", outcome.signal},
-                                 {"out", outcome.out},
-                                 {"err", outcome.err}};
-    std::ofstream(path, std::ios::app) << line.dump(-1, ' ', false, replace) << "\n";
+    const nlohmann::json line = {
+        {"args", std::vector<std::string>(running.argv.begin() + 1, running.argv.end())},
+        {"status", outcome.status}, {"signal", outcome.signal},
+        {"out", outcome.out},       {"err", outcome.err}};
+    std::ofstream(path, std::ios::app)
+        << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
 } // namespace
 
-Running start(const std::vector<std::string>& arguments,
-              const std::optional<std::string>& desktop) {
-    Running running;
-    running.arguments = arguments;
-    const std::string base = running.base = tempPath("run");
-    const std::string tracePath = base + ".trace", desktopPath = base + ".desktop.json";
-    if (desktop)
-        std::ofstream(desktopPath, std::ios::binary) << *desktop;
+std::string newBase() {
+    char name[] = "/tmp/marnith-test-XXXXXX";
+    ::close(::mkstemp(name));
+    return name;
+}
 
+Running start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+              const std::string& base) {
+    Running running{0, base.empty() ? newBase() : base, argv};
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-        const std::string entry = *e;
-        if (entry.rfind("MARNITH_SIM_", 0) != 0)
-            env.push_back(entry);
+        if (std::string(*e).rfind("MARNITH_SIM_", 0) != 0)
+            env.push_back(*e);
     }
-    env.push_back("MARNITH_SIM_TRACE=" + tracePath);
-    if (desktop)
-        env.push_back("MARNITH_SIM_DESKTOP=" + desktopPath);
-
-    std::vector<std::string> argv{MARNITH_SIM};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     const pid_t child = ::fork();
     if (child == 0) {
-        const int o = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int e = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
+        ::setpgid(0, 0);
+        ::dup2(::open((running.base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        ::dup2(::open((running.base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
         std::vector<char*> a, v;
-        for (auto& s : argv)
+        for (auto& s : running.argv)
             a.push_back(s.data());
-        a.push_back(nullptr);
         for (auto& s : env)
             v.push_back(s.data());
+        a.push_back(nullptr);
         v.push_back(nullptr);
-        ::execve(a[0], a.data(), v.data());
+        ::execvpe(a[0], a.data(), v.data());
         ::_exit(127);
     }
     running.pid = child;
@@ -93,85 +76,75 @@ std::string traceText(const Running& running) {
 Outcome finish(const Running& running) {
     int status = 0;
     ::waitpid(running.pid, &status, 0);
-
-    const std::string& base = running.base;
-    Outcome outcome;
+    Outcome o;
     if (WIFEXITED(status))
-        outcome.status = WEXITSTATUS(status);
+        o.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
-        outcome.signal = WTERMSIG(status);
-    outcome.out = readFile(base + ".out");
-    outcome.err = readFile(base + ".err");
-    std::istringstream lines(readFile(base + ".trace"));
+        o.signal = WTERMSIG(status);
+    o.out = readFile(running.base + ".out");
+    o.err = readFile(running.base + ".err");
+    std::istringstream lines(traceText(running));
     for (std::string line; std::getline(lines, line);) {
         auto entry = nlohmann::json::parse(line);
-        outcome.times.push_back(entry.contains("t") ? entry["t"] : nlohmann::json());
+        o.times.push_back(entry.value("t", -1LL));
         entry.erase("t");
-        outcome.trace.push_back(entry);
+        o.trace.push_back(entry);
     }
-    record(running, outcome);
-    for (const char* suffix : {".out", ".err", ".trace", ".desktop.json"})
-        std::remove((base + suffix).c_str());
-    std::remove(base.substr(0, base.size() - 4).c_str());
-    return outcome;
+    record(running, o);
+    for (const char* suffix : {"", ".out", ".err", ".trace", ".desktop.json"})
+        std::remove((running.base + suffix).c_str());
+    return o;
 }
 
-namespace {
-
-Outcome spawn(const std::vector<std::string>& arguments,
-              const std::optional<std::string>& desktop) {
-    return finish(start(arguments, desktop));
+Outcome runProgram(const std::vector<std::string>& argv) {
+    return finish(start(argv));
 }
 
-std::string hex(std::uint64_t v) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(v));
-    return buf;
+Running startSim(const std::vector<std::string>& arguments,
+                 const std::optional<std::string>& desktop) {
+    const std::string base = newBase();
+    std::vector<std::string> env{"MARNITH_SIM_TRACE=" + base + ".trace"};
+    if (desktop) {
+        std::ofstream(base + ".desktop.json", std::ios::binary) << *desktop;
+        env.push_back("MARNITH_SIM_DESKTOP=" + base + ".desktop.json");
+    }
+    std::vector<std::string> argv{MARNITH_SIM};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return start(argv, env, base);
 }
-
-std::string number(const nlohmann::json& v) {
-    return v.dump();
-}
-
-} // namespace
 
 Outcome runSim(const std::vector<std::string>& arguments,
                const std::optional<nlohmann::json>& desktop) {
-    return spawn(arguments, desktop ? std::optional<std::string>(desktop->dump()) : std::nullopt);
+    return finish(startSim(arguments, desktop ? std::optional(desktop->dump()) : std::nullopt));
 }
 
-Outcome runSimRaw(const std::vector<std::string>& arguments, const std::string& desktopText) {
-    return spawn(arguments, desktopText);
-}
-
-std::vector<std::string> brief(const std::vector<nlohmann::json>& trace) {
-    std::vector<std::string> lines;
-    for (const auto& e : trace) {
+std::string brief(const std::vector<nlohmann::json>& trace, std::size_t from) {
+    auto hex = [](const nlohmann::json& v) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "0x%llx", v.get<unsigned long long>());
+        return std::string(buf);
+    };
+    std::string text;
+    for (std::size_t i = from; i < trace.size(); ++i) {
+        const auto& e = trace[i];
         const std::string op = e.at("op");
-        std::string line;
+        std::string line = op;
         if (op == "post" && e.at("kind") == "key") {
-            line = "key " + number(e.at("code")) + (e.at("down") == true ? " down " : " up ") +
-                   hex(e.at("flags"));
-            if (e.contains("text"))
-                line += " " + e.at("text").dump();
+            line = "key " + e.at("code").dump() + (e.at("down") == true ? " down " : " up ") +
+                   hex(e.at("flags")) + (e.contains("text") ? " " + e.at("text").dump() : "");
         } else if (op == "post" && e.at("kind") == "mouse") {
-            line = "mouse " + number(e.at("type")) + " (" + number(e.at("x")) + "," +
-                   number(e.at("y")) + ") b" + number(e.at("button")) + " c" +
-                   number(e.at("clicks")) + " " + hex(e.at("flags"));
+            line = "mouse " + e.at("type").dump() + " (" + e.at("x").dump() + "," +
+                   e.at("y").dump() + ") b" + e.at("button").dump() + " c" +
+                   e.at("clicks").dump() + " " + hex(e.at("flags"));
         } else if (op == "post") {
-            line = "scroll " + number(e.at("lines")) + " " + hex(e.at("flags"));
-        } else if (op == "sleep") {
-            line = "sleep " + number(e.at("us"));
-        } else if (op == "refused") {
-            line = "refused " + e.at("kind").get<std::string>();
-        } else if (op == "trusted") {
-            line = e.contains("prompt") ? "trusted prompt=" + number(e.at("prompt")) : "trusted";
-        } else if (op == "frontmost" || op == "lookup" || op == "activate") {
-            line = op + " " + number(e.at("pid"));
-        } else {
-            line = op;
+            line = "scroll " + e.at("lines").dump() + " " + hex(e.at("flags"));
+        } else if (e.size() == 2) { // sleep, refused, trusted, frontmost, lookup, activate
+            for (const auto& [key, value] : e.items()) {
+                if (key != "op")
+                    line += " " + (value.is_string() ? value.get<std::string>() : value.dump());
+            }
         }
-        lines.push_back(line);
+        text += (text.empty() ? "" : "; ") + line;
     }
-    return lines;
+    return text;
 }

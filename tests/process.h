@@ -1,4 +1,4 @@
-// Runs the simulated tool as a separate process and collects what it did.
+// Runs the built executables as separate processes and collects what they did.
 #pragma once
 
 #include <optional>
@@ -10,32 +10,36 @@
 struct Outcome {
     int status = -1;                   // exit status, or -1 when ended by a signal
     int signal = 0;                    // the signal that ended it, or 0
-    std::string out;                   // standard output
-    std::string err;                   // standard error
-    std::vector<nlohmann::json> trace; // one object per trace line, "t" removed
-    std::vector<nlohmann::json> times; // the "t" of each trace line
+    std::string out, err;              // standard output and error
+    std::vector<nlohmann::json> trace; // simulated desktop: one object per line, "t" removed
+    std::vector<long long> times;      // the "t" of each trace line
 };
 
-// Runs marnith-input-sim with the arguments (program path excluded). The desktop, when
-// given, is written to a desktop file; a trace is always recorded.
-Outcome runSim(const std::vector<std::string>& arguments,
-               const std::optional<nlohmann::json>& desktop = std::nullopt);
-
-// The same with a desktop file of raw text, for files that are not valid desktops.
-Outcome runSimRaw(const std::vector<std::string>& arguments, const std::string& desktopText);
-
-// A simulated tool started in the background.
+// A program started in the background with its output going to files.
 struct Running {
     int pid = 0;
     std::string base; // stem of its files
-    std::vector<std::string> arguments;
+    std::vector<std::string> argv;
 };
-Running start(const std::vector<std::string>& arguments, const std::optional<std::string>& desktop);
-// The trace written so far, as raw text.
-std::string traceText(const Running& running);
+// A fresh stem for a run's files.
+std::string newBase();
+// Starts argv[0] (a path, or a name looked up in PATH) with extra environment entries,
+// its files named from the stem (a fresh one when empty).
+Running start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+              const std::string& base = "");
 // Waits for it to end and collects what it did.
 Outcome finish(const Running& running);
+// The trace the simulated tool has written so far.
+std::string traceText(const Running& running);
+Outcome runProgram(const std::vector<std::string>& argv);
 
-// A short, readable line per trace entry, e.g. "key 56 down 0x20000", "sleep 15000",
-// "mouse 1 (400,300) b0 c1 0x0", "scroll -3 0x0", "frontmost 42".
-std::vector<std::string> brief(const std::vector<nlohmann::json>& trace);
+// Starts marnith-input-sim with the arguments (program path excluded), recording a
+// trace; the desktop, when given, is written to its desktop file as it is.
+Running startSim(const std::vector<std::string>& arguments,
+                 const std::optional<std::string>& desktop = std::nullopt);
+Outcome runSim(const std::vector<std::string>& arguments,
+               const std::optional<nlohmann::json>& desktop = std::nullopt);
+
+// One short line per trace entry, joined by "; ": "key 56 down 0x20000", "sleep 15000",
+// "mouse 1 (400.0,300.0) b0 c1 0x0", "scroll -3 0x0", "frontmost 42", "trusted", ...
+std::string brief(const std::vector<nlohmann::json>& trace, std::size_t from = 0);

@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "main/state.h"
+#include "main/dispatch.h"
 #include "platform/simulated.h"
 
 inline int runTool(nlohmann::json desktop, std::vector<std::string> arguments) {
@@ -18,8 +18,8 @@ inline int runTool(nlohmann::json desktop, std::vector<std::string> arguments) {
     for (auto& a : arguments)
         argv.push_back(a.data());
     try {
-        startUp(static_cast<int>(argv.size()), argv.data());
-        return dispatch();
+        State state = startUp(static_cast<int>(argv.size()), argv.data());
+        return dispatch(state);
     } catch (const platform::fuzzing::Stop& stop) {
         return stop.status;
     }

@@ -14,6 +14,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../process.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -26,6 +28,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Starts a helper (Xvfb, openbox, a probe) with its output going to the given fds.
 pid_t spawn(const std::vector<std::string>& argv, int outFd = -1, int errFd = -1) {
     const pid_t child = ::fork();
     if (child == 0) {
@@ -57,44 +60,9 @@ void stop(pid_t pid) {
     ::waitpid(pid, nullptr, 0);
 }
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a command to the end and collects its output.
-Result run(const std::vector<std::string>& argv) {
-    char name[] = "/tmp/marnith-x11-XXXXXX";
-    const int fd = ::mkstemp(name);
-    ::close(fd);
-    const std::string out = std::string(name) + ".out", err = std::string(name) + ".err";
-    const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t child = spawn(argv, o, e);
-    ::close(o);
-    ::close(e);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    Result r;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = readAll(out);
-    r.err = readAll(err);
-    std::remove(out.c_str());
-    std::remove(err.c_str());
-    std::remove(name);
-    return r;
-}
-
-Result tool(std::vector<std::string> args) {
+Outcome tool(std::vector<std::string> args) {
     args.insert(args.begin(), MARNITH_INPUT);
-    return run(args);
+    return runProgram(args);
 }
 
 // Xvfb on a free display with openbox, for the whole test program.
@@ -245,12 +213,12 @@ std::string pidOf(const Probe& p) {
 }
 
 unsigned long activeWindow() {
-    const Result r = run({"xdotool", "getactivewindow"});
+    const Outcome r = runProgram({"xdotool", "getactivewindow"});
     return r.status == 0 ? std::stoul(r.out) : 0;
 }
 
 void activate(const Probe& p) {
-    run({"xdotool", "windowactivate", "--sync", std::to_string(p.window)});
+    runProgram({"xdotool", "windowactivate", "--sync", std::to_string(p.window)});
 }
 
 std::vector<KeySym> keymap() {
@@ -277,7 +245,7 @@ TEST(X11, WindowsListsTheTargetsWindowsLikeXdotoolSeesThem) {
     Probe second({"com.roblox.ROBLOXSTUDIO.Beta", "Place 2", "320x240+500+400", "nopid"});
     activate(first);
 
-    const Result r = tool({"windows", "ignored"});
+    const Outcome r = tool({"windows", "ignored"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const json entries = json::parse(r.out);
@@ -296,7 +264,7 @@ TEST(X11, WindowsListsTheTargetsWindowsLikeXdotoolSeesThem) {
     EXPECT_EQ(entries[1]["h"], 240.0);
 
     // The same windows, and the same client-area origin, as xdotool finds.
-    const Result found = run({"xdotool", "search", "--onlyvisible", "--class", "robloxstudio"});
+    const Outcome found = runProgram({"xdotool", "search", "--onlyvisible", "--class", "robloxstudio"});
     std::vector<unsigned long> ids;
     std::istringstream lines(found.out);
     for (std::string line; std::getline(lines, line);)
@@ -326,7 +294,7 @@ TEST(X11, ActivateBringsTheApplicationToTheFront) {
     Probe a({"AppA", "A", "300x200+50+50"});
     Probe b({"AppB", "B", "300x200+400+50"});
     activate(a);
-    const Result r = tool({"activate", pidOf(b), "extra"});
+    const Outcome r = tool({"activate", pidOf(b), "extra"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "{\"ok\":true}\n");
     EXPECT_EQ(activeWindow(), b.window); // already active when the tool returns
@@ -337,7 +305,7 @@ TEST(X11, ActivateBringsTheApplicationToTheFront) {
     // A process with no window is no running application.
     for (const std::string& pid :
          std::vector<std::string>{std::to_string(::getpid()), "-5", "x", ""}) {
-        const Result bad = tool({"activate", pid});
+        const Outcome bad = tool({"activate", pid});
         EXPECT_EQ(bad.status, 1) << pid;
         EXPECT_EQ(bad.out, "");
         EXPECT_EQ(bad.err, "bad pid\n");
@@ -347,7 +315,7 @@ TEST(X11, ActivateBringsTheApplicationToTheFront) {
 TEST(X11, RunDeliversKeysWithModifiersAndLeavesNothingHeld) {
     Probe p({"RobloxStudio", "Keys", "300x200+50+50"});
     activate(p);
-    const Result r = tool({"run",
+    const Outcome r = tool({"run",
                            R"([{"key":"a","hold":5},{"keyDown":"Shift"},{"key":"b","hold":5},)"
                            R"({"keyUp":"Shift"},{"keyDown":"Control"},{"key":"Return","hold":0},)"
                            R"({"keyDown":"Meta"},{"key":"Up","hold":0},{"key":"F5","hold":0}])",
@@ -391,7 +359,7 @@ TEST(X11, RunDeliversKeysWithModifiersAndLeavesNothingHeld) {
     EXPECT_FALSE(anyKeyHeld());
 
     // A run that fails part-way also lets go of what it held.
-    const Result failed = tool({"run", R"([{"keyDown":"Alt"},{"key":"Banana"}])", pidOf(p)});
+    const Outcome failed = tool({"run", R"([{"keyDown":"Alt"},{"key":"Banana"}])", pidOf(p)});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, "unknown key Banana\n");
     EXPECT_FALSE(anyKeyHeld());
@@ -402,7 +370,7 @@ TEST(X11, RunTypesAnyCharacterAndRestoresTheKeymap) {
     activate(p);
     const auto before = keymap();
     const std::string text = "aé€😀Ωжß漢字🎉b A\\n";
-    const Result r = tool({"run", R"([{"keyDown":"Shift"},{"text":")" + text + R"("}])", pidOf(p)});
+    const Outcome r = tool({"run", R"([{"keyDown":"Shift"},{"text":")" + text + R"("}])", pidOf(p)});
     EXPECT_EQ(r.out, "{\"ok\":true,\"done\":2}\n") << r.err;
     std::string typed;
     for (const auto& line : p.inputUntil("KeyRelease kc=50")) {
@@ -425,7 +393,7 @@ TEST(X11, RunClicksScrollsAndDrags) {
     auto at = [&](int dx, int dy) {
         return "[" + std::to_string(x0 + dx) + "," + std::to_string(y0 + dy) + "]";
     };
-    const Result r =
+    const Outcome r =
         tool({"run",
               "[{\"click\":" + at(10, 20) + ",\"count\":2}," + "{\"click\":" + at(30, 40) +
                   ",\"button\":\"right\"}," + "{\"scroll\":2},{\"scroll\":-3.9}," +
@@ -464,21 +432,15 @@ TEST(X11, TheGuardStopsARunWhenAnotherWindowComesToTheFront) {
     Probe target({"RobloxStudio", "Target", "300x200+50+50"});
     Probe other({"Other", "Other", "300x200+500+50"});
     activate(target);
-    char name[] = "/tmp/marnith-guard-XXXXXX";
-    const int fd = ::mkstemp(name);
-    const pid_t child =
-        spawn({MARNITH_INPUT, "run",
-               R"([{"keyDown":"Shift"},{"wait":1500},{"key":"A"},{"key":"B"}])", pidOf(target)},
-              fd);
+    const Running running = start({MARNITH_INPUT, "run",
+                                   R"([{"keyDown":"Shift"},{"wait":1500},{"key":"A"},{"key":"B"}])",
+                                   pidOf(target)});
     std::this_thread::sleep_for(500ms);
     activate(other);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ::close(fd);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(readAll(name), "{\"ok\":false,\"done\":2,\"error\":\"Studio is no longer the front "
-                             "window; stopped.\"}\n");
-    std::remove(name);
+    const Outcome o = finish(running);
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(o.out, "{\"ok\":false,\"done\":2,\"error\":\"Studio is no longer the front "
+                     "window; stopped.\"}\n");
     EXPECT_FALSE(anyKeyHeld());
     // Nothing of the last two actions reached either window.
     EXPECT_EQ(target.await("KeyPress kc=38", 300ms), "");
@@ -488,10 +450,10 @@ TEST(X11, TheGuardStopsARunWhenAnotherWindowComesToTheFront) {
 TEST(X11, WithoutADisplay) {
     const std::string saved = std::getenv("DISPLAY");
     ::setenv("DISPLAY", ":4095", 1);
-    const Result trusted = tool({"trusted", "--prompt"});
-    const Result windows = tool({"windows"});
-    const Result activated = tool({"activate", "1"});
-    const Result ran = tool({"run", "[]"});
+    const Outcome trusted = tool({"trusted", "--prompt"});
+    const Outcome windows = tool({"windows"});
+    const Outcome activated = tool({"activate", "1"});
+    const Outcome ran = tool({"run", "[]"});
     ::setenv("DISPLAY", saved.c_str(), 1);
     EXPECT_EQ(trusted.out, "{\"trusted\":false}\n");
     EXPECT_EQ(windows.out, "[]\n");

@@ -1,4 +1,4 @@
-#include "main/values.h"
+#include "events/values.h"
 
 #include <cmath>
 #include <limits>
@@ -56,4 +56,14 @@ std::optional<std::int32_t> parsePid(const std::string& text) {
             return std::nullopt;
     }
     return static_cast<std::int32_t>(value);
+}
+
+std::optional<Point> point(const nlohmann::ordered_json* value) {
+    if (!value || !value->is_array() || value->size() < 2)
+        return std::nullopt;
+    for (const auto& element : *value) {
+        if (!element.is_number()) // JSON booleans are not numbers here
+            return std::nullopt;
+    }
+    return Point{(*value)[0].get<double>(), (*value)[1].get<double>()};
 }

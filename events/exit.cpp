@@ -1,10 +1,9 @@
-#include "main/output.h"
+#include "events/exit.h"
 
-#include "events/events.h"
-#include "platform/platform.h"
+#include "events/input.h"
+#include "events/unicode.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -23,10 +22,17 @@ void out(const nlohmann::ordered_json& value) {
     writeAll(stdout, "\n");
 }
 
-void fail(const std::string& message) {
-    // A run that fails part-way must not leave the user's modifier keys held down.
-    releaseModifiers();
+void fail(State& state, const std::string& message) {
+    // A run that fails part-way must not leave the user's keys or buttons held down.
+    releaseHeld(state);
     // Arguments may hold any bytes; the message is always UTF-8.
     writeAll(stderr, validUtf8(message) + "\n");
     platform::exitProcess(1);
+}
+
+void stopIfSignalled(State& state) {
+    if (const int signal = platform::caughtSignal()) {
+        releaseHeld(state);
+        platform::endBySignal(signal);
+    }
 }

@@ -1,0 +1,17 @@
+// The keyboard, text and wait actions of a run. Each returns false when its key is
+// absent or holds a value of the wrong kind, so the next key can be tried.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "events/state.h"
+
+bool keyAction(State& state, const nlohmann::ordered_json& action);
+bool keyDownAction(State& state, const nlohmann::ordered_json& action);
+bool keyUpAction(State& state, const nlohmann::ordered_json& action);
+bool waitAction(const nlohmann::ordered_json& action);
+
+enum class Typed { notText, whole, stopped };
+// Types the text, checking before every character after the first that a guarded
+// run's target is still in front; stops there at once when it is not.
+Typed textAction(State& state, const nlohmann::ordered_json& action);

@@ -1,0 +1,20 @@
+// The ways a process ends: with a result, with a failure, or by a termination signal.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "events/state.h"
+
+// Writes the value as one line of compact JSON on standard output. The caller then
+// ends the process with status 0.
+void out(const nlohmann::ordered_json& value);
+
+// Lets go of everything still held, writes the message and a newline to standard error
+// in one write, and ends the process with status 1.
+[[noreturn]] void fail(State& state, const std::string& message);
+
+// At a safe point of a run (between actions, clicks or characters): when a termination
+// signal has arrived, lets go of everything held and ends the process by that signal.
+void stopIfSignalled(State& state);

@@ -1,0 +1,121 @@
+#include "events/input.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+void hold(std::vector<KeyCode>& held, KeyCode code, bool down) {
+    const auto it = std::find(held.begin(), held.end(), code);
+    if (down && it == held.end())
+        held.push_back(code);
+    else if (!down && it != held.end())
+        held.erase(it);
+}
+
+void hold(std::vector<std::uint32_t>& held, std::uint32_t button, bool down) {
+    const auto it = std::find(held.begin(), held.end(), button);
+    if (down && it == held.end())
+        held.push_back(button);
+    else if (!down && it != held.end())
+        held.erase(it);
+}
+
+} // namespace
+
+void post(const State& state, platform::Event event) {
+    if (!event)
+        return;
+    // Flags are only ever added: the event keeps those the platform gave it.
+    platform::setFlags(event, platform::getFlags(event) | state.modifiers);
+    platform::postEvent(event);
+}
+
+void keyEvent(State& state, KeyCode code, bool down) {
+    // The bookkeeping comes first, so a modifier's key-down carries its own flag and
+    // its key-up no longer does. Modifiers are tracked per flag, not per key.
+    for (const auto& [modifierCode, flag] : state.modifierFlags) {
+        if (modifierCode != code)
+            continue;
+        if (down)
+            state.modifiers |= flag;
+        else
+            state.modifiers &= ~flag;
+        break;
+    }
+    hold(state.heldKeys, code, down);
+    platform::Event event = platform::createKeyboardEvent(state.src, code, down);
+    if (!event)
+        return;
+    post(state, event);
+    platform::releaseEvent(event);
+}
+
+std::uint32_t downType(std::uint32_t button) {
+    return button == platform::rightButton ? platform::rightMouseDown : platform::leftMouseDown;
+}
+
+std::uint32_t upType(std::uint32_t button) {
+    return button == platform::rightButton ? platform::rightMouseUp : platform::leftMouseUp;
+}
+
+void mouse(State& state, std::uint32_t type, Point position, std::uint32_t button,
+           std::int64_t clicks) {
+    if (type != platform::mouseMoved)
+        hold(state.heldButtons, button, type == downType(button));
+    platform::Event event = platform::createMouseEvent(state.src, type, position, button);
+    if (!event)
+        return;
+    platform::setClickState(event, clicks);
+    post(state, event);
+    platform::releaseEvent(event);
+}
+
+std::int32_t scrollLines(double amount) {
+    if (std::isnan(amount))
+        return 0;
+    const double lines = std::trunc(amount);
+    if (lines >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
+        return std::numeric_limits<std::int32_t>::max();
+    if (lines <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
+        return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(lines);
+}
+
+void scrollWheel(const State& state, double amount) {
+    platform::Event event = platform::createScrollWheelEvent(state.src, scrollLines(amount));
+    if (!event)
+        return;
+    post(state, event);
+    platform::releaseEvent(event);
+}
+
+void releaseHeld(State& state) {
+    // The entry's own flag is not consulted: while anything is held, every key visited
+    // gets a key-up, which is harmless for keys that are not down.
+    for (const auto& entry : state.modifierFlags) {
+        if (state.modifiers == 0)
+            break;
+        keyEvent(state, entry.first, false);
+    }
+    // Modifiers are tracked per flag, so the walk can leave a twin down (RightShift when
+    // LeftShift's key-up emptied the set), and keys pressed with keyDown stay down
+    // system-wide after the process ends unless released here.
+    for (const KeyCode code : std::vector<KeyCode>(state.heldKeys))
+        keyEvent(state, code, false);
+    for (const std::uint32_t button : std::vector<std::uint32_t>(state.heldButtons))
+        mouse(state, upType(button), state.cursor, button, 1);
+}
+
+bool targetInFront(const State& state) {
+    return !state.guard || platform::frontmostPid() == state.guard;
+}
+
+void sleepMs(double ms) {
+    if (std::isnan(ms) || ms < 0)
+        ms = 0;
+    if (ms > 10000)
+        ms = 10000;
+    platform::sleepMicroseconds(static_cast<std::uint64_t>(ms * 1000));
+}
