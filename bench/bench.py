@@ -41,6 +41,14 @@ def row(what, value, reference, ratio, target, met):
     rows.append((what, value, reference, ratio, target, "yes" if met else "**no**"))
 
 
+# --- size of what ships: the executables stripped, as the package installs them ----
+for exe in (sim, tool):
+    stripped = os.path.join(work, os.path.basename(exe))
+    subprocess.run(["strip", "-o", stripped, exe], check=True)
+    size = os.path.getsize(stripped)
+    row(f"size: `{os.path.basename(exe)}`, stripped", f"{size / 1e6:.2f} MB", "", "",
+        "≤ 2 MB", size <= 2e6)
+
 # --- startup on the simulated desktop ---------------------------------------------
 desktop = os.path.join(source, "examples", "desktop.json")
 env = dict(os.environ, MARNITH_SIM_DESKTOP=desktop)
