@@ -7,7 +7,9 @@
 #import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 using nlohmann::json;
@@ -21,6 +23,83 @@ CGEventRef cg(platform::Event event) {
 // The application found by the last lookup, kept so that activation acts on the very
 // object that was found.
 NSRunningApplication* lastApplication = nil;
+
+// How long to wait for an activated application to become the frontmost one.
+constexpr auto activationTimeout = std::chrono::milliseconds(1000);
+
+// Events posted right before the process exits can be dropped by the system: the exit
+// waits until this long after the last one. The Mac CI job measures what is enough.
+constexpr auto exitSettle = std::chrono::milliseconds(50);
+std::chrono::steady_clock::time_point lastPost;
+bool posted = false;
+
+void settle() {
+    if (!posted)
+        return;
+    const auto left = lastPost + exitSettle - std::chrono::steady_clock::now();
+    if (left.count() > 0)
+        std::this_thread::sleep_for(left);
+}
+
+// Flags the real keyboard gives these keys of its own: SecondaryFn for the F-keys and
+// the navigation block, SecondaryFn and NumericPad for the arrows.
+CGEventFlags ownKeyFlags(std::int64_t code) {
+    switch (code) {
+    case 122:
+    case 120:
+    case 99:
+    case 118:
+    case 96:
+    case 97:
+    case 98:
+    case 100:
+    case 101:
+    case 109:
+    case 103:
+    case 111: // F1-F12
+    case 115:
+    case 119:
+    case 116:
+    case 121:
+    case 117: // Home End PageUp PageDown Delete
+        return kCGEventFlagMaskSecondaryFn;
+    case 123:
+    case 124:
+    case 125:
+    case 126: // arrows
+        return kCGEventFlagMaskSecondaryFn | kCGEventFlagMaskNumericPad;
+    default: return 0;
+    }
+}
+
+// The key that types a control character, for applications that take control characters
+// from the key code rather than from the event's string (Qt's text widgets among them).
+std::int64_t controlKey(const std::u16string& units) {
+    if (units.size() != 1)
+        return 0;
+    switch (units[0]) {
+    case u'\n':
+    case u'\r': return 36; // Return
+    case u'\t': return 48; // Tab
+    case u'\b': return 51; // Delete (backspace)
+    case 0x1B: return 53;  // Escape
+    default: return 0;
+    }
+}
+
+bool isFrontmost(pid_t pid) {
+    NSRunningApplication* front = NSWorkspace.sharedWorkspace.frontmostApplication;
+    return front && front.processIdentifier == pid;
+}
+
+// AppKit learns of activation changes from workspace notifications delivered on the main
+// run loop, which a one-shot tool never runs: let it handle what is pending.
+void drainRunLoop() {
+    for (int i = 0; i < 64; ++i) {
+        if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) != kCFRunLoopRunHandledSource)
+            break;
+    }
+}
 
 std::string utf8(CFStringRef string) {
     if (const char* fast = CFStringGetCStringPtr(string, kCFStringEncodingUTF8))
@@ -84,6 +163,8 @@ json toJson(CFTypeRef value, int depth = 0) {
 namespace platform {
 
 EventSource createEventSource() {
+    std::atexit(settle);
+    setExitCleanup(settle);
     return CGEventSourceCreate(kCGEventSourceStateHIDSystemState);
 }
 
@@ -107,6 +188,8 @@ void setUnicodeString(Event event, const std::u16string& units) {
     static_assert(sizeof(UniChar) == sizeof(char16_t));
     CGEventKeyboardSetUnicodeString(cg(event), static_cast<UniCharCount>(units.size()),
                                     reinterpret_cast<const UniChar*>(units.data()));
+    if (const std::int64_t key = controlKey(units))
+        CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, key);
 }
 
 void setClickState(Event event, std::int64_t clicks) {
@@ -114,7 +197,19 @@ void setClickState(Event event, std::int64_t clicks) {
 }
 
 std::uint64_t getFlags(Event event) {
-    return CGEventGetFlags(cg(event));
+    // An event from the HID-state source starts with the flags that state reports, and
+    // after a synthetic arrow or F-key SecondaryFn and NumericPad stay set there: they
+    // would ride on every later key, text and click (Qt reads NumericPad as its keypad
+    // modifier). Those two bits come from the key itself, or from the user holding Fn;
+    // the modifiers the user really holds ride along as they are.
+    const CGEventFlags sticky = kCGEventFlagMaskSecondaryFn | kCGEventFlagMaskNumericPad;
+    CGEventFlags flags = CGEventGetFlags(cg(event)) & ~sticky;
+    const CGEventType type = CGEventGetType(cg(event));
+    if (type == kCGEventKeyDown || type == kCGEventKeyUp)
+        flags |= ownKeyFlags(CGEventGetIntegerValueField(cg(event), kCGKeyboardEventKeycode));
+    if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, 63 /* Fn */))
+        flags |= kCGEventFlagMaskSecondaryFn;
+    return flags;
 }
 
 void setFlags(Event event, std::uint64_t flags) {
@@ -123,6 +218,8 @@ void setFlags(Event event, std::uint64_t flags) {
 
 void postEvent(Event event) {
     CGEventPost(kCGHIDEventTap, cg(event));
+    lastPost = std::chrono::steady_clock::now();
+    posted = true;
 }
 
 void releaseEvent(Event event) {
@@ -158,13 +255,7 @@ bool isTrustedWithOptions(bool prompt) {
 
 std::optional<std::int32_t> frontmostPid() {
     @autoreleasepool {
-        // AppKit learns of activation changes from workspace notifications delivered on
-        // the main run loop, which a one-shot tool never runs: let it handle what is
-        // pending, or the answer stays the one from the first query.
-        for (int i = 0; i < 64; ++i) {
-            if (CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0, true) != kCFRunLoopRunHandledSource)
-                break;
-        }
+        drainRunLoop();
         NSRunningApplication* app = NSWorkspace.sharedWorkspace.frontmostApplication;
         if (!app)
             return std::nullopt;
@@ -191,8 +282,28 @@ void activateApplication(std::int32_t pid) {
             lastApplication && lastApplication.processIdentifier == pid
                 ? lastApplication
                 : [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-        // The answer is not read: an application that declines is not a failure.
+        // The answer is not read: an application that declines is not a failure. From a
+        // background process this alone activates only when no application is active.
         [app activateWithOptions:0];
+        drainRunLoop();
+        if (@available(macOS 14.0, *)) {
+            // Cooperative activation: the application in front yields to the target.
+            NSRunningApplication* front = NSWorkspace.sharedWorkspace.frontmostApplication;
+            if (front && front.processIdentifier != pid)
+                [app activateFromApplication:front options:0];
+        } else if (!isFrontmost(pid)) {
+            // Before macOS 14 the Accessibility permission the tool holds can raise it.
+            AXUIElementRef element = AXUIElementCreateApplication(pid);
+            if (element) {
+                AXUIElementSetAttributeValue(element, kAXFrontmostAttribute, kCFBooleanTrue);
+                CFRelease(element);
+            }
+        }
+        // Activation is asynchronous: wait until the target is in front, so a guarded
+        // run started right after sees it there.
+        const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
+        while (!isFrontmost(pid) && std::chrono::steady_clock::now() < deadline)
+            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
     }
 }
 
