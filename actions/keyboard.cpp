@@ -22,12 +22,16 @@ bool isLowSurrogate(char16_t u) {
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-// One key-down and one key-up on virtual key 0 carrying the given code units.
-void typeUnits(const State& state, const std::u16string& units, bool down) {
+// One key-down or key-up on virtual key 0 carrying the given code units. A character
+// the desktop has no way to type is a failure, not a silent gap in the text.
+void typeUnits(State& state, const std::u16string& units, bool down) {
     platform::Event event = platform::createKeyboardEvent(state.src, 0, down);
     if (!event)
         return;
-    platform::setUnicodeString(event, units);
+    if (!platform::setUnicodeString(event, units)) {
+        platform::releaseEvent(event);
+        fail(state, "cannot type " + utf8(units));
+    }
     post(state, event);
     platform::releaseEvent(event);
 }
@@ -67,6 +71,10 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
     if (!text)
         return Typed::notText;
     const std::u16string units = utf16(text->get<std::string>());
+    // Gets the desktop ready for the whole text, and fails before typing any of it when
+    // a character cannot be typed at all.
+    if (const auto c = platform::prepareText(units))
+        fail(state, "cannot type " + utf8(std::u32string(1, *c)));
     for (std::size_t i = 0; i < units.size();) {
         stopIfSignalled(state);
         // Text typed after another window came forward goes to that window, which may

@@ -18,12 +18,12 @@ const char* const stopMessage = "Studio is no longer the front window; stopped."
 bool performAction(State& state, const nlohmann::ordered_json& action) {
     // The button is read for every action object, whatever its action.
     const auto it = action.find("button");
-    const std::uint32_t button = it != action.end() && *it == "right" ? platform::rightButton
-                                                                      : platform::leftButton;
+    const std::uint32_t button =
+        it != action.end() && *it == "right" ? platform::rightButton : platform::leftButton;
     if (moveAction(state, action) || clickAction(state, action, button) ||
         downAction(state, action, button) || upAction(state, action, button) ||
-        scrollAction(state, action) || keyAction(state, action) ||
-        keyDownAction(state, action) || keyUpAction(state, action))
+        scrollAction(state, action) || keyAction(state, action) || keyDownAction(state, action) ||
+        keyUpAction(state, action))
         return true;
     if (const Typed typed = textAction(state, action); typed != Typed::notText)
         return typed == Typed::whole;

@@ -3,6 +3,7 @@
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 namespace {
 
@@ -27,11 +28,12 @@ template <typename Mapping> std::string mapCase(const std::string& utf8, Mapping
     const std::u16string units = fromUtf8(utf8);
     UErrorCode status = U_ZERO_ERROR;
     // The root locale ("") gives the default mappings, whatever the user's locale.
-    const int32_t length =
-        mapping(nullptr, 0, platform::icuChars(units.data()), static_cast<int32_t>(units.size()), "", &status);
+    const int32_t length = mapping(nullptr, 0, platform::icuChars(units.data()),
+                                   static_cast<int32_t>(units.size()), "", &status);
     std::u16string mapped(static_cast<std::size_t>(length), u'\0');
     status = U_ZERO_ERROR;
-    mapping(platform::icuChars(mapped.data()), length, platform::icuChars(units.data()), static_cast<int32_t>(units.size()), "", &status);
+    mapping(platform::icuChars(mapped.data()), length, platform::icuChars(units.data()),
+            static_cast<int32_t>(units.size()), "", &status);
     return U_SUCCESS(status) ? toUtf8(mapped) : std::string();
 }
 
@@ -51,4 +53,19 @@ std::u16string utf16(const std::string& utf8) {
 
 std::string validUtf8(const std::string& bytes) {
     return toUtf8(fromUtf8(bytes));
+}
+
+std::string utf8(const std::u16string& units) {
+    return toUtf8(units);
+}
+
+std::string utf8(const std::u32string& characters) {
+    std::u16string units;
+    for (const char32_t c : characters) {
+        UChar pair[2];
+        int32_t length = 0;
+        U16_APPEND_UNSAFE(pair, length, static_cast<UChar32>(c));
+        units.append(reinterpret_cast<const char16_t*>(pair), static_cast<std::size_t>(length));
+    }
+    return toUtf8(units);
 }

@@ -184,12 +184,18 @@ Event createScrollWheelEvent(EventSource source, std::int32_t lines) {
                                           kCGScrollEventUnitLine, 1, lines, 0, 0);
 }
 
-void setUnicodeString(Event event, const std::u16string& units) {
+bool setUnicodeString(Event event, const std::u16string& units) {
     static_assert(sizeof(UniChar) == sizeof(char16_t));
     CGEventKeyboardSetUnicodeString(cg(event), static_cast<UniCharCount>(units.size()),
                                     reinterpret_cast<const UniChar*>(units.data()));
     if (const std::int64_t key = controlKey(units))
         CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, key);
+    return true;
+}
+
+// Every character can be typed as a string.
+std::optional<char32_t> prepareText(const std::u16string&) {
+    return std::nullopt;
 }
 
 void setClickState(Event event, std::int64_t clicks) {

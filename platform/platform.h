@@ -36,8 +36,12 @@ Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double,
 // One wheel, counted in lines.
 Event createScrollWheelEvent(EventSource source, std::int32_t lines);
 
-// Sets the Unicode string a keyboard event carries (UTF-16 code units).
-void setUnicodeString(Event event, const std::u16string& units);
+// Sets the Unicode string a keyboard event carries (UTF-16 code units, one character).
+// False when the desktop has no way to type that character.
+bool setUnicodeString(Event event, const std::u16string& units);
+// Before a text is typed, character by character: the backend may get keys ready for
+// what comes. The first character it cannot type at all, or nothing.
+std::optional<char32_t> prepareText(const std::u16string& text);
 // Sets the click-state field of a mouse event.
 void setClickState(Event event, std::int64_t clicks);
 std::uint64_t getFlags(Event event);

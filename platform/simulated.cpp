@@ -277,9 +277,15 @@ Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     return e;
 }
 
-void setUnicodeString(Event event, const std::u16string& units) {
+bool setUnicodeString(Event event, const std::u16string& units) {
     if (event)
         sim(event)->text = units;
+    return true;
+}
+
+// Every character can be typed as a string.
+std::optional<char32_t> prepareText(const std::u16string&) {
+    return std::nullopt;
 }
 
 void setClickState(Event event, std::int64_t clicks) {

@@ -21,8 +21,8 @@ inline UChar* icuChars(char16_t* units) {
 inline std::string utf8FromUtf16(const std::u16string& units) {
     UErrorCode status = U_ZERO_ERROR;
     int32_t length = 0;
-    u_strToUTF8WithSub(nullptr, 0, &length, icuChars(units.data()), static_cast<int32_t>(units.size()),
-                       0xFFFD, nullptr, &status);
+    u_strToUTF8WithSub(nullptr, 0, &length, icuChars(units.data()),
+                       static_cast<int32_t>(units.size()), 0xFFFD, nullptr, &status);
     std::string utf8(static_cast<std::size_t>(length), '\0');
     status = U_ZERO_ERROR;
     u_strToUTF8WithSub(utf8.data(), length, &length, icuChars(units.data()),

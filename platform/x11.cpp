@@ -12,30 +12,21 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <random>
+#include <set>
 #include <thread>
 #include <vector>
 
 using nlohmann::json;
 
 namespace {
-
-// The platform's own representation of an event, played through XTest when posted.
-struct PendingEvent {
-    enum { key, mouse, scroll } kind = key;
-    std::uint16_t code = 0;
-    bool down = false;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-    std::u16string text;
-};
 
 Display* display = nullptr;
 bool xtest = false;
@@ -45,10 +36,6 @@ constexpr std::int32_t maxScrollNotches = 100;
 
 // How long to wait for the window manager to report an activation.
 constexpr auto activationTimeout = std::chrono::milliseconds(1000);
-
-// How long a client may take to translate the keys typed with a scratch keycode
-// before that keycode is remapped or restored.
-constexpr auto keymapSettle = std::chrono::milliseconds(100);
 
 // Windows may vanish between two requests; their errors must not end the process.
 int ignoreErrors(Display*, XErrorEvent*) {
@@ -69,8 +56,10 @@ std::vector<unsigned long> longs(Window w, Atom property, Atom type) {
     if (XGetWindowProperty(display, w, property, 0, 1 << 16, False, type, &actualType, &format,
                            &count, &after, &data) == Success &&
         data && format == 32) {
+        // Xlib hands 32-bit items over as longs, sign-extended.
         const auto* items = reinterpret_cast<const unsigned long*>(data);
-        out.assign(items, items + count);
+        for (unsigned long i = 0; i < count; ++i)
+            out.push_back(items[i] & 0xFFFFFFFFUL);
     }
     if (data)
         XFree(data);
@@ -207,23 +196,53 @@ bool onScreen(Window w) {
 // 0 for normal windows and dialogs, the macOS level of the nearest kind otherwise;
 // nothing for the desktop, which the list leaves out.
 std::optional<int> layer(Window w) {
-    const auto types = longs(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM);
-    if (types.empty())
-        return 0;
-    const Atom t = types[0];
-    auto is = [&](const char* name) { return t == atom(name); };
-    if (is("_NET_WM_WINDOW_TYPE_NORMAL") || is("_NET_WM_WINDOW_TYPE_DIALOG"))
-        return 0;
-    if (is("_NET_WM_WINDOW_TYPE_DESKTOP"))
+    // The first type in the list that is known decides; unknown ones (such as KDE's
+    // override type that frameless Qt windows put first) are passed over.
+    static const std::pair<const char*, std::optional<int>> known[] = {
+        {"_NET_WM_WINDOW_TYPE_NORMAL", 0},
+        {"_NET_WM_WINDOW_TYPE_DIALOG", 0},
+        {"_NET_WM_WINDOW_TYPE_DESKTOP", std::nullopt},
+        {"_NET_WM_WINDOW_TYPE_DOCK", 20},
+        {"_NET_WM_WINDOW_TYPE_NOTIFICATION", 23},
+        {"_NET_WM_WINDOW_TYPE_UTILITY", 3},
+        {"_NET_WM_WINDOW_TYPE_TOOLBAR", 3},
+        {"_NET_WM_WINDOW_TYPE_SPLASH", 3},
+        {"_NET_WM_WINDOW_TYPE_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_POPUP_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_TOOLTIP", 101},
+        {"_NET_WM_WINDOW_TYPE_COMBO", 101},
+        {"_NET_WM_WINDOW_TYPE_DND", 101},
+    };
+    for (const unsigned long type : longs(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM)) {
+        for (const auto& [name, level] : known) {
+            if (type == atom(name))
+                return level;
+        }
+    }
+    return 0; // no type, or none known: a normal window
+}
+
+// The title as UTF-8: _NET_WM_NAME, else WM_NAME in whatever encoding it is stored
+// (Latin-1, compound text or UTF-8).
+std::optional<std::string> title(Window w) {
+    if (auto name = text(w, atom("_NET_WM_NAME"), atom("UTF8_STRING")))
+        return name;
+    XTextProperty property{};
+    if (!XGetWMName(display, w, &property) || !property.value)
         return std::nullopt;
-    if (is("_NET_WM_WINDOW_TYPE_DOCK"))
-        return 20;
-    if (is("_NET_WM_WINDOW_TYPE_NOTIFICATION"))
-        return 23;
-    if (is("_NET_WM_WINDOW_TYPE_UTILITY") || is("_NET_WM_WINDOW_TYPE_TOOLBAR") ||
-        is("_NET_WM_WINDOW_TYPE_SPLASH"))
-        return 3;
-    return 101; // menus, tooltips, combo boxes, drag icons
+    std::optional<std::string> out;
+    char** list = nullptr;
+    int count = 0;
+    if (Xutf8TextPropertyToTextList(display, &property, &list, &count) >= Success && list) {
+        std::string joined;
+        for (int i = 0; i < count; ++i)
+            joined += list[i];
+        out = joined;
+        XFreeStringList(list);
+    }
+    XFree(property.value);
+    return out;
 }
 
 std::optional<std::string> windowClass(Window w) {
@@ -267,6 +286,37 @@ Window activeWindow() {
     return active.empty() ? None : active[0];
 }
 
+// The top-level client window that holds a window: the one with WM_STATE, or the child
+// of the root when there is no window manager to set it.
+Window clientOf(Window w) {
+    const Atom wmState = atom("WM_STATE");
+    for (int depth = 0; depth < 64 && w != None && w != root(); ++depth) {
+        if (!longs(w, wmState, wmState).empty())
+            return w;
+        Window rootReturn = 0, parent = 0, *children = nullptr;
+        unsigned int count = 0;
+        if (!XQueryTree(display, w, &rootReturn, &parent, &children, &count))
+            return None;
+        if (children)
+            XFree(children);
+        if (parent == rootReturn)
+            return w;
+        w = parent;
+    }
+    return None;
+}
+
+// The window in front: the window manager's active window while one is running (the
+// root property stays behind when it exits), else the window with the input focus.
+Window frontWindow() {
+    if (liveWindowManager())
+        return activeWindow();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    return focus == None || focus == PointerRoot ? None : clientOf(focus);
+}
+
 // --- Keyboard ---------------------------------------------------------------------
 
 // The X keycode of the same physical key as each macOS virtual key code the key
@@ -290,48 +340,314 @@ int xKeycode(std::uint16_t mac) {
     return it == codes.end() ? 0 : it->second;
 }
 
-// Characters without a key of their own are typed on spare keycodes (all NoSymbol),
-// each bound to its keysym on both levels so held Shift cannot change it. A binding
-// stays until the keycode is needed for another character, and every spare is given
-// back its original keysyms before the process ends. The receiving client translates
-// keycodes when it reads the events, with the map it fetched last, so a keycode is
-// rebound only after the client has had time to translate what was typed with it.
-std::vector<int> spares;
-std::map<KeySym, int> bound;   // keysym -> spare keycode
-std::map<int, KeySym> boundTo; // spare keycode -> keysym
-std::map<int, std::vector<KeySym>> saved;
-int symsPerCode = 0;
-std::size_t nextSpare = 0;
-bool typedOnSpares = false;
+// Typing text. A character the keyboard map can type goes on its own key, at the level
+// it is on (Shift pressed or let go around it as needed). The rest are typed on spare
+// keycodes (NoSymbol in the map), bound one keysym each. Binding is one keymap change
+// for as many upcoming characters as there are spares, since every change makes every
+// client re-read the keymap and the window manager re-grab its key bindings (openbox:
+// about 60 ms each). The spares the tool binds are listed on the root window with a
+// window of this process's connection, so a later process can tell which bindings a
+// killed one left behind (its window is gone) and take them back; binding happens under
+// a server grab, so two processes never take the same spare.
+//
+// A client translates a keycode when it reads the event, with the map it fetched last,
+// so a spare is rebound only when the keys typed with it are some time old.
+constexpr auto keymapSettle = std::chrono::milliseconds(100);
+// How long a character waits for a spare that other processes hold before it fails.
+constexpr auto spareWait = std::chrono::milliseconds(3000);
+const char* const sparesProperty = "_MARNITH_INPUT_SPARES";
 
-void findSpares() {
-    if (symsPerCode != 0)
+using Clock = std::chrono::steady_clock;
+
+struct OwnKey {
+    int code = 0;
+    bool shift = false;
+};
+std::map<KeySym, OwnKey> ownKeys; // read once, the first time text is typed
+bool ownKeysRead = false;
+
+struct Binding {
+    KeySym sym = NoSymbol;
+    Clock::time_point lastUse{};
+};
+std::map<int, Binding> bound;  // spare keycode -> what this process bound there
+Window owner = None;           // marks this process's bindings
+std::vector<KeySym> upcoming;  // the text being typed, one keysym per character
+std::size_t nextCharacter = 0; // its next character
+
+KeySym keysymOf(char32_t c) {
+    if ((c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF))
+        return static_cast<KeySym>(c);
+    return static_cast<KeySym>(0x01000000 + c);
+}
+
+// The keys that type a control character: the tool's Return, Tab, Backspace and Escape.
+int controlKeycode(char32_t c) {
+    switch (c) {
+    case '\n':
+    case '\r': return xKeycode(36);
+    case '\t': return xKeycode(48);
+    case '\b': return xKeycode(51);
+    case 0x1B: return xKeycode(53);
+    default: return 0;
+    }
+}
+
+// Every spare binding, by whichever process: the keycode, and the process's marker
+// window with a number of its own written on it (a window id alone is reused by the
+// next connection once its process is gone).
+struct SpareInUse {
+    unsigned long code, window, nonce;
+};
+const char* const ownerProperty = "_MARNITH_INPUT_OWNER";
+unsigned long nonce = 0;
+
+std::vector<SpareInUse> sparesInUse() {
+    const auto items = longs(root(), atom(sparesProperty), XA_CARDINAL);
+    std::vector<SpareInUse> out;
+    for (std::size_t i = 0; i + 2 < items.size(); i += 3)
+        out.push_back({items[i], items[i + 1], items[i + 2]});
+    return out;
+}
+
+void setSparesInUse(const std::vector<SpareInUse>& spares) {
+    if (spares.empty()) {
+        XDeleteProperty(display, root(), atom(sparesProperty));
         return;
-    int minCode = 0, maxCode = 0;
+    }
+    std::vector<unsigned long> items;
+    for (const auto& s : spares)
+        items.insert(items.end(), {s.code, s.window, s.nonce});
+    XChangeProperty(display, root(), atom(sparesProperty), XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(items.data()),
+                    static_cast<int>(items.size()));
+}
+
+bool mine(const SpareInUse& s) {
+    return owner != None && s.window == owner && s.nonce == nonce;
+}
+
+bool alive(const SpareInUse& s) {
+    if (mine(s))
+        return true;
+    const auto mark = longs(s.window, atom(ownerProperty), XA_CARDINAL);
+    return !mark.empty() && mark[0] == s.nonce;
+}
+
+// Gives a key one keysym on every level, or (NoSymbol) no symbol at all, as spares have.
+void setKey(XkbDescPtr xkb, int code, KeySym sym) {
+    XkbSymMapPtr map = &xkb->map->key_sym_map[code];
+    if (sym == NoSymbol) {
+        XkbResizeKeySyms(xkb, code, 0);
+        map->group_info = 0;
+        map->width = 0;
+        return;
+    }
+    // Room first: the resize reads the key's current width and groups.
+    KeySym* syms = XkbResizeKeySyms(xkb, code, 1);
+    map = &xkb->map->key_sym_map[code];
+    map->kt_index[0] = XkbOneLevelIndex;
+    map->group_info = XkbSetGroupInfo(1, XkbWrapIntoRange, 0);
+    map->width = 1;
+    syms[0] = sym;
+}
+
+// Sets the keys in one keymap change. Keys between the first and the last are sent as
+// they are.
+void changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
+    if (keys.empty())
+        return;
+    for (const auto& [code, sym] : keys)
+        setKey(xkb, code, sym);
+    XkbMapChangesRec changes{};
+    changes.changed = XkbKeySymsMask;
+    changes.first_key_sym = static_cast<KeyCode>(keys.begin()->first);
+    changes.num_key_syms =
+        static_cast<unsigned char>(keys.rbegin()->first - keys.begin()->first + 1);
+    XkbChangeMap(display, xkb, &changes);
+}
+
+void readOwnKeys() {
+    if (ownKeysRead)
+        return;
+    ownKeysRead = true;
+    int minCode = 0, maxCode = 0, per = 0;
     XDisplayKeycodes(display, &minCode, &maxCode);
-    KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1,
-                                      &symsPerCode);
+    KeySym* map =
+        XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &per);
     if (!map)
         return;
+    std::vector<int> othersSpares;
+    for (const auto& spare : sparesInUse())
+        othersSpares.push_back(static_cast<int>(spare.code));
     for (int code = minCode; code <= maxCode; ++code) {
-        const KeySym* syms = map + (code - minCode) * symsPerCode;
-        if (std::all_of(syms, syms + symsPerCode, [](KeySym s) { return s == NoSymbol; }))
-            spares.push_back(code);
+        const KeySym* syms = map + (code - minCode) * per;
+        // Keypad keys depend on Num Lock, and a spare bound by another process may be
+        // taken back at any moment.
+        if (IsKeypadKey(syms[0]) || IsModifierKey(syms[0]) ||
+            std::find(othersSpares.begin(), othersSpares.end(), code) != othersSpares.end())
+            continue;
+        for (int level = 0; level < std::min(per, 2); ++level) {
+            if (syms[level] != NoSymbol && !ownKeys.count(syms[level]))
+                ownKeys[syms[level]] = {code, level == 1};
+        }
     }
     XFree(map);
 }
 
+bool isBound(KeySym sym) {
+    return std::any_of(bound.begin(), bound.end(),
+                       [&](const auto& b) { return b.second.sym == sym; });
+}
+
+// Binds the keysyms the text needs next, as many as this process's share of the spares
+// allows, in one change. Processes typing at the same time share the spares: one that
+// finds none free says so with a keycode-0 entry, and the others give back what is over
+// their share at their next change. False when no spare could be had in time.
+bool bindUpcoming(KeySym needed) {
+    // What the rest of the text needs, in order of first use.
+    std::vector<KeySym> wanted{needed};
+    for (std::size_t i = nextCharacter; i < upcoming.size(); ++i) {
+        const KeySym s = upcoming[i];
+        if (!ownKeys.count(s) && std::find(wanted.begin(), wanted.end(), s) == wanted.end())
+            wanted.push_back(s);
+    }
+    const auto deadline = Clock::now() + spareWait;
+    for (;;) {
+        XGrabServer(display);
+        XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
+        if (!xkb) {
+            XUngrabServer(display);
+            return false;
+        }
+        std::map<int, KeySym> changes;
+        std::vector<SpareInUse> kept;
+        std::set<std::pair<unsigned long, unsigned long>> others;
+        std::set<int> taken;
+        for (const auto& spare : sparesInUse()) {
+            if (mine(spare))
+                continue; // written again below
+            if (!alive(spare)) {
+                if (spare.code)
+                    changes[static_cast<int>(spare.code)] =
+                        NoSymbol; // left by a process that is gone
+                continue;
+            }
+            kept.push_back(spare);
+            others.insert({spare.window, spare.nonce});
+            if (spare.code)
+                taken.insert(static_cast<int>(spare.code));
+        }
+        std::vector<int> free;
+        for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+            if ((XkbKeyNumGroups(xkb, code) == 0 || changes.count(code)) && !taken.count(code) &&
+                !bound.count(code))
+                free.push_back(code);
+        }
+        const std::size_t share = std::max<std::size_t>(
+            1, (free.size() + taken.size() + bound.size()) / (others.size() + 1));
+        const auto now = Clock::now();
+        auto oldEnough = [&](int code) { return bound[code].lastUse + keymapSettle <= now; };
+        // Least recently used first.
+        std::vector<std::pair<Clock::time_point, int>> ours;
+        for (const auto& [code, b] : bound)
+            ours.emplace_back(b.lastUse, code);
+        std::sort(ours.begin(), ours.end());
+        const std::vector<KeySym> batch(
+            wanted.begin(), wanted.begin() + static_cast<long>(std::min(share, wanted.size())));
+        auto inBatch = [&](int code) {
+            return std::find(batch.begin(), batch.end(), bound[code].sym) != batch.end();
+        };
+        // Give back what is over our share.
+        for (const auto& [used, code] : ours) {
+            if (bound.size() <= share)
+                break;
+            if (!inBatch(code) && oldEnough(code)) {
+                changes[code] = NoSymbol;
+                bound.erase(code);
+            }
+        }
+        std::size_t nextFree = 0;
+        auto victim = ours.begin();
+        for (const KeySym s : batch) {
+            if (isBound(s))
+                continue;
+            int code = 0;
+            if (nextFree < free.size() && bound.size() < share) {
+                code = free[nextFree++];
+            } else {
+                // Rebind one of ours that the batch does not need.
+                while (victim != ours.end() &&
+                       (!bound.count(victim->second) || inBatch(victim->second) ||
+                        !oldEnough(victim->second)))
+                    ++victim;
+                if (victim == ours.end())
+                    break;
+                code = (victim++)->second;
+            }
+            changes[code] = s;
+            bound[code] = {s, Clock::time_point{}};
+        }
+        for (const auto& [code, b] : bound)
+            kept.push_back({static_cast<unsigned long>(code), owner, nonce});
+        const bool got = isBound(needed);
+        if (!got)
+            kept.push_back({0, owner, nonce}); // waiting for a spare
+        changeKeys(xkb, changes);
+        setSparesInUse(kept);
+        XkbFreeKeyboard(xkb, 0, True);
+        XUngrabServer(display);
+        XSync(display, False);
+        if (got)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int spareFor(KeySym sym) {
+    for (auto& [code, b] : bound) {
+        if (b.sym == sym)
+            return code;
+    }
+    if (owner == None) {
+        XSetWindowAttributes attributes{};
+        owner = XCreateWindow(display, root(), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0,
+                              &attributes);
+        nonce = std::random_device{}();
+        XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(&nonce), 1);
+    }
+    return bindUpcoming(sym) ? spareFor(sym) : 0;
+}
+
+// Gives back every spare this process bound, in one change, once the keys typed with
+// them are old enough to have been read.
 void restoreKeymap() {
-    if (!display || saved.empty())
+    if (!display || owner == None)
         return;
+    Clock::time_point last{};
+    for (const auto& [code, b] : bound)
+        last = std::max(last, b.lastUse);
     XSync(display, False);
-    if (typedOnSpares)
-        std::this_thread::sleep_for(keymapSettle);
-    for (auto& [code, syms] : saved)
-        XChangeKeyboardMapping(display, code, symsPerCode, syms.data(), 1);
-    saved.clear();
+    std::this_thread::sleep_until(last + keymapSettle);
+    XGrabServer(display);
+    if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
+        std::map<int, KeySym> changes;
+        for (const auto& [code, b] : bound)
+            changes[code] = NoSymbol;
+        changeKeys(xkb, changes);
+        XkbFreeKeyboard(xkb, 0, True);
+    }
+    std::vector<SpareInUse> kept;
+    for (const auto& spare : sparesInUse()) {
+        if (!mine(spare))
+            kept.push_back(spare);
+    }
+    setSparesInUse(kept);
+    XUngrabServer(display);
     bound.clear();
-    boundTo.clear();
     XSync(display, False);
 }
 
@@ -342,33 +658,6 @@ void finish() {
     XSync(display, False); // every posted event reaches the server before the process ends
 }
 
-int keycodeFor(KeySym sym) {
-    if (auto it = bound.find(sym); it != bound.end())
-        return it->second;
-    findSpares();
-    if (spares.empty())
-        return 0;
-    const int code = spares[nextSpare++ % spares.size()];
-    if (auto old = boundTo.find(code); old != boundTo.end()) {
-        // Let the client translate what was typed with this keycode before rebinding it.
-        XSync(display, False);
-        std::this_thread::sleep_for(keymapSettle);
-        bound.erase(old->second);
-    }
-    if (!saved.count(code)) {
-        int per = 0;
-        KeySym* original = XGetKeyboardMapping(display, static_cast<KeyCode>(code), 1, &per);
-        saved[code] = std::vector<KeySym>(original, original + per);
-        XFree(original);
-    }
-    KeySym syms[2] = {sym, sym};
-    XChangeKeyboardMapping(display, code, 2, syms, 1);
-    XSync(display, False);
-    bound[sym] = code;
-    boundTo[code] = sym;
-    return code;
-}
-
 char32_t codePoint(const std::u16string& units) {
     if (units.size() == 2 && units[0] >= 0xD800 && units[0] <= 0xDBFF && units[1] >= 0xDC00 &&
         units[1] <= 0xDFFF)
@@ -376,27 +665,124 @@ char32_t codePoint(const std::u16string& units) {
     return units.empty() ? 0 : units[0];
 }
 
-void typeUnit(const std::u16string& units, bool down) {
-    const char32_t c = codePoint(units);
-    int code = 0;
-    if (c == '\n' || c == '\r')
-        code = xKeycode(36);
-    else if (c == '\t')
-        code = xKeycode(48);
-    else if (c == '\b')
-        code = xKeycode(51);
-    else if (c == 0x1B)
-        code = xKeycode(53);
-    else {
-        const KeySym sym = (c >= 0x20 && c <= 0x7E) || (c >= 0xA0 && c <= 0xFF)
-                               ? static_cast<KeySym>(c)
-                               : static_cast<KeySym>(0x01000000 + c);
-        code = keycodeFor(sym);
-        typedOnSpares = true;
+std::vector<char32_t> characters(const std::u16string& units) {
+    std::vector<char32_t> out;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
+                          units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+        out.push_back(codePoint(units.substr(i, pair ? 2 : 1)));
+        i += pair ? 1 : 0;
     }
-    if (code != 0)
-        XTestFakeKeyEvent(display, static_cast<unsigned>(code), down, CurrentTime);
+    return out;
 }
+
+bool keyDown(int code) {
+    char keys[32];
+    XQueryKeymap(display, keys);
+    return (keys[code / 8] >> (code % 8)) & 1;
+}
+
+// The keys this process lets go of or presses around one character, undone after it.
+struct Around {
+    std::vector<int> released; // Shift keys held, let go for a character on level 1
+    int pressedShift = 0;      // Shift pressed for a character on level 2
+    int capsLock = 0;          // Caps Lock turned off for a cased character
+};
+Around around;
+
+void tap(int code) {
+    XTestFakeKeyEvent(display, static_cast<unsigned>(code), True, CurrentTime);
+    XTestFakeKeyEvent(display, static_cast<unsigned>(code), False, CurrentTime);
+}
+
+// How one character is typed: on its own key (with or without Shift), on a key that
+// types a control character, or on a spare bound to it.
+struct Typing {
+    int code = 0;
+    bool shift = false;
+    bool ownKey = false;
+    KeySym sym = NoSymbol;
+    bool control = false;
+};
+
+std::optional<Typing> resolve(const std::u16string& units) {
+    const char32_t c = codePoint(units);
+    Typing t;
+    t.sym = keysymOf(c);
+    if ((t.code = controlKeycode(c)) != 0) {
+        t.control = t.ownKey = true;
+        return t;
+    }
+    readOwnKeys();
+    if (const auto own = ownKeys.find(t.sym); own != ownKeys.end()) {
+        t.code = own->second.code;
+        t.shift = own->second.shift;
+        t.ownKey = true;
+        return t;
+    }
+    if ((t.code = spareFor(t.sym)) != 0)
+        return t;
+    return std::nullopt;
+}
+
+// Presses or releases one character. The text comes out exactly, whatever Shift the
+// run holds and whatever the Caps Lock state.
+void typeUnit(const Typing& t, bool down) {
+    if (!t.ownKey)
+        bound[t.code].lastUse = Clock::now();
+    if (down) {
+        if (nextCharacter < upcoming.size())
+            ++nextCharacter;
+        XkbStateRec state{};
+        XkbGetState(display, XkbUseCoreKbd, &state);
+        KeySym lower = 0, upper = 0;
+        XConvertCase(t.sym, &lower, &upper);
+        around = {};
+        if ((state.locked_mods & LockMask) && lower != upper)
+            around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
+        const bool shiftHeld = state.base_mods & ShiftMask;
+        if (t.ownKey && !t.control) {
+            if (t.shift && !shiftHeld)
+                around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
+            if (!t.shift && shiftHeld) {
+                for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
+                    const int k = XKeysymToKeycode(display, s);
+                    if (k && keyDown(k))
+                        around.released.push_back(k);
+                }
+            }
+        }
+        if (around.capsLock)
+            tap(around.capsLock);
+        for (const int k : around.released)
+            XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+        if (around.pressedShift)
+            XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), True,
+                              CurrentTime);
+        XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), True, CurrentTime);
+        return;
+    }
+    XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), False, CurrentTime);
+    if (around.pressedShift)
+        XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), False, CurrentTime);
+    for (const int k : around.released)
+        XTestFakeKeyEvent(display, static_cast<unsigned>(k), True, CurrentTime);
+    if (around.capsLock)
+        tap(around.capsLock);
+    around = {};
+}
+
+// The platform's own representation of an event, played through XTest when posted.
+struct PendingEvent {
+    enum { key, mouse, scroll } kind = key;
+    std::uint16_t code = 0;
+    bool down = false;
+    std::uint32_t type = 0;
+    double x = 0, y = 0;
+    std::int32_t lines = 0;
+    std::uint64_t flags = 0;
+    std::optional<Typing> text; // a character, resolved when its string is set
+};
 
 PendingEvent* ev(platform::Event e) {
     return static_cast<PendingEvent*>(e);
@@ -449,8 +835,49 @@ Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     return e;
 }
 
-void setUnicodeString(Event event, const std::u16string& units) {
-    ev(event)->text = units;
+bool setUnicodeString(Event event, const std::u16string& units) {
+    return (ev(event)->text = resolve(units)).has_value();
+}
+
+std::optional<char32_t> prepareText(const std::u16string& text) {
+    if (!display || !xtest)
+        return std::nullopt;
+    upcoming.clear();
+    nextCharacter = 0;
+    readOwnKeys();
+    std::optional<bool> spares; // whether any spare can be had, found out when needed
+    std::optional<char32_t> untypable;
+    for (const char32_t c : characters(text)) {
+        const KeySym sym = keysymOf(c);
+        upcoming.push_back(sym);
+        if (untypable || controlKeycode(c) || ownKeys.count(sym))
+            continue;
+        if (!spares) {
+            // Free spares, spares left behind by processes that are gone, and our own.
+            int free = 0, minCode = 0, maxCode = 0;
+            XDisplayKeycodes(display, &minCode, &maxCode);
+            int per = 0;
+            KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode),
+                                              maxCode - minCode + 1, &per);
+            std::map<int, bool> listed; // spare keycode -> whether its owner is alive
+            for (const auto& spare : sparesInUse())
+                listed[static_cast<int>(spare.code)] = alive(spare);
+            for (int code = minCode; map && code <= maxCode; ++code) {
+                const KeySym* syms = map + (code - minCode) * per;
+                const auto entry = listed.find(code);
+                if (entry != listed.end()
+                        ? !entry->second
+                        : std::all_of(syms, syms + per, [](KeySym k) { return k == NoSymbol; }))
+                    ++free;
+            }
+            if (map)
+                XFree(map);
+            spares = free > 0 || !bound.empty();
+        }
+        if (!*spares)
+            untypable = c;
+    }
+    return untypable;
 }
 
 // The receiving toolkit counts clicks from their timing and distance.
@@ -469,8 +896,8 @@ void postEvent(Event event) {
     const PendingEvent& e = *ev(event);
     switch (e.kind) {
     case PendingEvent::key:
-        if (!e.text.empty())
-            typeUnit(e.text, e.down);
+        if (e.text)
+            typeUnit(*e.text, e.down);
         else if (const int code = xKeycode(e.code))
             XTestFakeKeyEvent(display, static_cast<unsigned>(code), e.down, CurrentTime);
         break;
@@ -530,10 +957,10 @@ bool isTrustedWithOptions(bool) {
 std::optional<std::int32_t> frontmostPid() {
     if (!display)
         return std::nullopt;
-    const Window active = activeWindow();
-    if (active == None)
+    const Window front = frontWindow();
+    if (front == None)
         return std::nullopt;
-    return windowPid(active);
+    return windowPid(front);
 }
 
 bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
@@ -557,30 +984,37 @@ void activateApplication(std::int32_t pid) {
     if (!display)
         return;
     const Window w = applicationWindow(pid);
-    if (w == None)
+    if (w == None || frontWindow() == w)
         return;
+    XSelectInput(display, root(), PropertyChangeMask);
     if (!liveWindowManager()) {
         XRaiseWindow(display, w);
         XSetInputFocus(display, w, RevertToParent, CurrentTime);
-        XSync(display, False);
-        return;
+    } else {
+        auto message = [&](Window window, const char* type, long data0) {
+            XEvent e{};
+            e.xclient.type = ClientMessage;
+            e.xclient.window = window;
+            e.xclient.message_type = atom(type);
+            e.xclient.format = 32;
+            e.xclient.data.l[0] = data0;
+            e.xclient.data.l[1] = CurrentTime;
+            XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                       &e);
+        };
+        // A window on another desktop: show that desktop first, as a pager would.
+        const auto desktop = longs(w, atom("_NET_WM_DESKTOP"), XA_CARDINAL);
+        const auto current = longs(root(), atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL);
+        if (!desktop.empty() && !current.empty() && desktop[0] != 0xFFFFFFFF &&
+            desktop[0] != current[0])
+            message(root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop[0]));
+        message(w, "_NET_ACTIVE_WINDOW", 2); // from a pager: the user asked for it
     }
-    if (activeWindow() == w)
-        return; // already in front: no change would be announced
-    XSelectInput(display, root(), PropertyChangeMask);
-    XEvent message{};
-    message.xclient.type = ClientMessage;
-    message.xclient.window = w;
-    message.xclient.message_type = atom("_NET_ACTIVE_WINDOW");
-    message.xclient.format = 32;
-    message.xclient.data.l[0] = 2; // from a pager: the user asked for it
-    message.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &message);
     XFlush(display);
-    // Wait until the window manager reports it in front, so a run started right after
-    // sees it there. Some managers announce None first.
+    // Wait until it is in front, so a run started right after sees it there. Some window
+    // managers announce None first.
     const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
-    while (activeWindow() != w && std::chrono::steady_clock::now() < deadline) {
+    while (frontWindow() != w && std::chrono::steady_clock::now() < deadline) {
         while (XPending(display)) {
             XEvent ignored;
             XNextEvent(display, &ignored);
@@ -595,7 +1029,6 @@ const json& windowList() {
     list = display ? json::array() : json();
     if (!display)
         return list;
-    const Atom utf8 = atom("UTF8_STRING");
     listed.clear();
     listedOnScreen.clear();
     haveListing = true;
@@ -626,10 +1059,7 @@ const json& windowList() {
         };
         if (pid)
             entry["kCGWindowOwnerPID"] = *pid;
-        auto name = text(w, atom("_NET_WM_NAME"), utf8);
-        if (!name)
-            name = text(w, XA_WM_NAME, AnyPropertyType);
-        if (name)
+        if (const auto name = title(w))
             entry["kCGWindowName"] = *name;
         list.push_back(entry);
     }

@@ -14,7 +14,10 @@ TEST(Dispatch, FailuresWriteOneLineOnStderrOnly) {
         {{"Run"}, "unknown command Run"},
         {{""}, "unknown command "},
         {{" run", "run"}, "unknown command  run"},
-        {{"ab\xff" "c"}, "unknown command ab\xEF\xBF\xBD" "c"}, // U+FFFD for the bad byte
+        {{"ab\xff"
+          "c"},
+         "unknown command ab\xEF\xBF\xBD"
+         "c"}, // U+FFFD for the bad byte
     };
     for (const auto& [args, err] : cases) {
         const Outcome o = runSim(args);
@@ -71,10 +74,20 @@ TEST(Windows, OnlyTheTargetsNormalLayerWindowsInListOrder) {
     second["kCGWindowNumber"] = 7;
     json nameless = window(json(4294967306LL)), noOwner = window(10);
     noOwner.erase("kCGWindowOwnerPID");
-    const json list = {window(12),     second,          window(13),     window(14),
-                       window(99),     window(10, 3),   window(10, nullptr), window(10, "0"),
-                       window(10, 0.5), nameless,       window(10),     window(-5),
-                       noOwner,        window(-2147483649LL)};
+    const json list = {window(12),
+                       second,
+                       window(13),
+                       window(14),
+                       window(99),
+                       window(10, 3),
+                       window(10, nullptr),
+                       window(10, "0"),
+                       window(10, 0.5),
+                       nameless,
+                       window(10),
+                       window(-5),
+                       noOwner,
+                       window(-2147483649LL)};
     const Outcome o = runSim({"windows", "extra"}, json{{"apps", apps}, {"windows", list}});
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(o.out, "[" + entry("7", "11", mainRest) + "," + entry("100", "10", mainRest) + "," +
@@ -96,7 +109,8 @@ TEST(Windows, EntryFieldsFollowTheReadingRules) {
         {"kCGWindowNumber", 3.5, entry("0", "10", mainRest)},
         {"kCGWindowNumber", true, entry("0", "10", mainRest)},
         {"kCGWindowNumber", 42.0, entry("42", "10", mainRest)},
-        {"kCGWindowNumber", json(9223372036854775807LL), entry("9223372036854775807", "10", mainRest)},
+        {"kCGWindowNumber", json(9223372036854775807LL),
+         entry("9223372036854775807", "10", mainRest)},
         {"kCGWindowNumber", json(9223372036854775808ULL), entry("0", "10", mainRest)},
         {"kCGWindowOwnerPID", 10.0, entry("100", "10", mainRest)},
         {"kCGWindowBounds", gone, entry("100", "10", zeroBounds)},
@@ -171,9 +185,9 @@ TEST(SimulatedDesktop, BadDesktopFilesEndWithStatusTwo) {
 }
 
 TEST(SimulatedDesktop, TraceLinesHaveTheirExactShapeAndTime) {
-    const Outcome o = runSim({"run", R"([{"click":[1,2]},{"scroll":-2.5},{"text":"é"},{"wait":20}])",
-                              "42"},
-                             json{{"pointer", {12.5, 7}}, {"frontmost", {42}}, {"realTime", true}});
+    const Outcome o =
+        runSim({"run", R"([{"click":[1,2]},{"scroll":-2.5},{"text":"é"},{"wait":20}])", "42"},
+               json{{"pointer", {12.5, 7}}, {"frontmost", {42}}, {"realTime", true}});
     ASSERT_EQ(o.status, 0) << o.err;
     const auto line = [&](std::size_t i) { return o.trace.at(i).dump(); };
     EXPECT_EQ(line(0) + line(1) + line(2) + line(3),

@@ -27,8 +27,10 @@ void record(const Running& running, const Outcome& outcome) {
         return;
     const nlohmann::json line = {
         {"args", std::vector<std::string>(running.argv.begin() + 1, running.argv.end())},
-        {"status", outcome.status}, {"signal", outcome.signal},
-        {"out", outcome.out},       {"err", outcome.err}};
+        {"status", outcome.status},
+        {"signal", outcome.signal},
+        {"out", outcome.out},
+        {"err", outcome.err}};
     std::ofstream(path, std::ios::app)
         << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
@@ -134,8 +136,8 @@ std::string brief(const std::vector<nlohmann::json>& trace, std::size_t from) {
                    hex(e.at("flags")) + (e.contains("text") ? " " + e.at("text").dump() : "");
         } else if (op == "post" && e.at("kind") == "mouse") {
             line = "mouse " + e.at("type").dump() + " (" + e.at("x").dump() + "," +
-                   e.at("y").dump() + ") b" + e.at("button").dump() + " c" +
-                   e.at("clicks").dump() + " " + hex(e.at("flags"));
+                   e.at("y").dump() + ") b" + e.at("button").dump() + " c" + e.at("clicks").dump() +
+                   " " + hex(e.at("flags"));
         } else if (op == "post") {
             line = "scroll " + e.at("lines").dump() + " " + hex(e.at("flags"));
         } else if (e.size() == 2) { // sleep, refused, trusted, frontmost, lookup, activate

@@ -55,19 +55,23 @@ TEST(Run, WorkedExample) {
 }
 
 TEST(Run, ListsPermissionAndCursor) {
-    for (const std::string list : {"{}", "[1]", "[{},[]]", "", "[", "null", "\"[]\"", "[{}]x",
-                                   "[{\"text\":\"\\ud800\"}]", "[{\"a\":1},null]",
-                                   "[{\"wait\":1e400}]", "[{\"text\":\"\xC3\x28\"}]"})
+    for (const std::string list :
+         {"{}", "[1]", "[{},[]]", "", "[", "null", "\"[]\"", "[{}]x", "[{\"text\":\"\\ud800\"}]",
+          "[{\"a\":1},null]", "[{\"wait\":1e400}]", "[{\"text\":\"\xC3\x28\"}]"})
         check({list, "error: bad actions json", "(source)"});
     EXPECT_EQ(runSim({"run"}).err, "bad actions json\n");
     const Case cases[] = {
         {"[]", R"({"ok":true,"done":0})", ""},
-        {R"([{"key":"A"}])", "error: Accessibility permission is off for Marnith",
-         "(source; trusted)", {{"trusted", false}}},
-        {R"([{"down":null},{"up":"x"}])", R"({"ok":true,"done":2})",
+        {R"([{"key":"A"}])",
+         "error: Accessibility permission is off for Marnith",
+         "(source; trusted)",
+         {{"trusted", false}}},
+        {R"([{"down":null},{"up":"x"}])",
+         R"({"ok":true,"done":2})",
          "mouse 1 (7.5,-2.0) b0 c1 0x0; sleep 15000; mouse 2 (7.5,-2.0) b0 c1 0x0; sleep 15000",
          {{"pointer", {7.5, -2}}}},
-        {R"([{"down":true}])", ok1,
+        {R"([{"down":true}])",
+         ok1,
          "mouse 1 (0.0,0.0) b0 c1 0x0; sleep 15000; mouse 2 (0.0,0.0) b0 c1 0x0",
          {{"pointer", nullptr}}},
     };
@@ -77,28 +81,43 @@ TEST(Run, ListsPermissionAndCursor) {
 
 TEST(Run, ForegroundGuard) {
     const Case cases[] = {
-        {R"([{"key":"A"}])", R"({"ok":false,"done":0)" + stopped, "frontmost 7",
-         {{"frontmost", {7}}}, "42"},
-        {R"([{"key":"A"}])", R"({"ok":false,"done":0)" + stopped, "frontmost null",
-         {{"frontmost", nullptr}}, "42"},
-        {R"([{"key":"A"}])", R"({"ok":false,"done":0)" + stopped, "frontmost null",
-         {{"frontmost", {nullptr}}}, "42"},
+        {R"([{"key":"A"}])",
+         R"({"ok":false,"done":0)" + stopped,
+         "frontmost 7",
+         {{"frontmost", {7}}},
+         "42"},
+        {R"([{"key":"A"}])",
+         R"({"ok":false,"done":0)" + stopped,
+         "frontmost null",
+         {{"frontmost", nullptr}},
+         "42"},
+        {R"([{"key":"A"}])",
+         R"({"ok":false,"done":0)" + stopped,
+         "frontmost null",
+         {{"frontmost", {nullptr}}},
+         "42"},
         // Lost before the third action, with Shift held: it is released.
-        {R"([{"keyDown":"Shift"},{"wait":1},{"key":"A"}])", R"({"ok":false,"done":2)" + stopped,
+        {R"([{"keyDown":"Shift"},{"wait":1},{"key":"A"}])",
+         R"({"ok":false,"done":2)" + stopped,
          "frontmost 42; key 56 down 0x20000; sleep 15000; frontmost 42; sleep 1000; "
          "sleep 15000; frontmost null; key 56 up 0x0",
-         {{"frontmost", {42, 42, nullptr}}}, "+42"},
+         {{"frontmost", {42, 42, nullptr}}},
+         "+42"},
         // Lost while typing: checked before every character after the first, and the
         // text stops there.
-        {R"([{"text":"abc"},{"key":"A"}])", R"({"ok":false,"done":0)" + stopped,
+        {R"([{"text":"abc"},{"key":"A"}])",
+         R"({"ok":false,"done":0)" + stopped,
          "frontmost 42; key 0 down 0x0 \"a\"; key 0 up 0x0 \"a\"; sleep 8000; frontmost 42; "
          "key 0 down 0x0 \"b\"; key 0 up 0x0 \"b\"; sleep 8000; frontmost 7",
-         {{"frontmost", {42, 42, 7}}}, "42"},
-        {R"([{"wait":0},{"text":"ab"}])", R"({"ok":true,"done":2})",
+         {{"frontmost", {42, 42, 7}}},
+         "42"},
+        {R"([{"wait":0},{"text":"ab"}])",
+         R"({"ok":true,"done":2})",
          "frontmost 42; sleep 0; sleep 15000; frontmost 42; key 0 down 0x0 \"a\"; "
          "key 0 up 0x0 \"a\"; sleep 8000; frontmost 42; key 0 down 0x0 \"b\"; key 0 up 0x0 "
          "\"b\"; sleep 8000; sleep 15000",
-         {{"frontmost", {42}}}, "42"},
+         {{"frontmost", {42}}},
+         "42"},
         // A pid that does not parse turns the guard off; an empty list asks nothing.
         {R"([{"wait":5}])", ok1, "sleep 5000; sleep 15000", {{"frontmost", {1}}}, "abc"},
         {R"([{"wait":5}])", ok1, "sleep 5000; sleep 15000", {{"frontmost", {1}}}, " 42"},
@@ -118,7 +137,8 @@ TEST(Run, KeysAndText) {
          "key 0 down 0x0; sleep 0; key 0 up 0x0; sleep 15000"},
         {R"([{"key":"A","hold":1e308}])", ok1,
          "key 0 down 0x0; sleep 10000000; key 0 up 0x0; sleep 15000"},
-        {R"([{"key":"A","hold":0.0019}])", ok1, "key 0 down 0x0; sleep 1; key 0 up 0x0; sleep 15000"},
+        {R"([{"key":"A","hold":0.0019}])", ok1,
+         "key 0 down 0x0; sleep 1; key 0 up 0x0; sleep 15000"},
         {R"([{"key":"A","hold":true}])", ok1,
          "key 0 down 0x0; sleep 40000; key 0 up 0x0; sleep 15000"},
         {R"([{"key":"F5","hold":1},{"key":"Up","hold":1}])", R"({"ok":true,"done":2})",
@@ -174,8 +194,7 @@ TEST(Run, PointerActions) {
          "mouse 3 (10.0,10.0) b1 c1 0x0; sleep 15000; mouse 5 (50.0,50.0) b0 c1 0x0; "
          "sleep 15000; mouse 4 (50.0,50.0) b1 c1 0x0; sleep 15000"},
         // Scrolling leaves the cursor where it was.
-        {R"([{"move":[3,4]},{"scroll":-3.7},{"scroll":0.4},{"up":[1]}])",
-         R"({"ok":true,"done":4})",
+        {R"([{"move":[3,4]},{"scroll":-3.7},{"scroll":0.4},{"up":[1]}])", R"({"ok":true,"done":4})",
          "mouse 5 (3.0,4.0) b0 c1 0x0; sleep 15000; scroll -3 0x0; sleep 15000; "
          "scroll 0 0x0; sleep 15000; mouse 2 (3.0,4.0) b0 c1 0x0; sleep 15000"},
         {R"([{"scroll":1e308},{"scroll":-99999999999999999999},{"move":[1e308,-1e20]}])",
@@ -212,11 +231,13 @@ TEST(Run, NothingStaysHeldHoweverTheRunEnds) {
          "mouse 5 (6.0,7.0) b0 c1 0x40000; sleep 15000; mouse 3 (6.0,7.0) b1 c1 0x40000; "
          "sleep 15000; key 56 up 0x40000; key 60 up 0x40000; key 59 up 0x0; key 13 up 0x0; "
          "key 57 up 0x0; mouse 2 (6.0,7.0) b0 c1 0x0; mouse 4 (6.0,7.0) b1 c1 0x0"},
-        {R"([{"keyDown":"W"},{"down":[1,1]},{"wait":0}])", R"({"ok":false,"done":2)" + stopped,
+        {R"([{"keyDown":"W"},{"down":[1,1]},{"wait":0}])",
+         R"({"ok":false,"done":2)" + stopped,
          "frontmost 42; key 13 down 0x0; sleep 15000; frontmost 42; "
          "mouse 1 (1.0,1.0) b0 c1 0x0; sleep 15000; frontmost 1; key 13 up 0x0; "
          "mouse 2 (1.0,1.0) b0 c1 0x0",
-         {{"frontmost", {42, 42, 1}}}, "42"},
+         {{"frontmost", {42, 42, 1}}},
+         "42"},
         {R"([{"keyDown":"Control"},{"keyDown":"D"},{"wait":"soon"}])",
          R"(error: unknown action ["wait": "soon"])",
          "key 59 down 0x40000; sleep 15000; key 2 down 0x40000; sleep 15000; "
@@ -270,10 +291,10 @@ TEST(Run, ArgumentsAtTheirLimits) {
 
 TEST(Run, SignalsEndItWithEverythingReleased) {
     for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
-        const Running running = startSim(
-            {"run", R"([{"keyDown":"Shift"},{"keyDown":"Control"},{"keyDown":"X"},)"
-                    R"({"down":[2,3]},{"wait":10000},{"key":"A"}])"},
-            json{{"realTime", true}}.dump());
+        const Running running =
+            startSim({"run", R"([{"keyDown":"Shift"},{"keyDown":"Control"},{"keyDown":"X"},)"
+                             R"({"down":[2,3]},{"wait":10000},{"key":"A"}])"},
+                     json{{"realTime", true}}.dump());
         for (int i = 0; i < 2000 && traceText(running).find("10000000") == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ::kill(running.pid, signal);
@@ -289,8 +310,8 @@ TEST(Run, SignalsEndItWithEverythingReleased) {
             << signal;
     }
     // Text stops between characters, clicks between clicks.
-    for (const std::string action : {R"({"text":"abcdefghijklmnopqrstuvwxyz"})",
-                                     R"({"click":[1,1],"count":1000})"}) {
+    for (const std::string action :
+         {R"({"text":"abcdefghijklmnopqrstuvwxyz"})", R"({"click":[1,1],"count":1000})"}) {
         const Running running = startSim({"run", "[" + action + "]"}, R"({"realTime":true})");
         for (int i = 0; i < 2000 && traceText(running).find("sleep") == std::string::npos; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

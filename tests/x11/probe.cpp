@@ -1,7 +1,9 @@
 // A test client: maps one top-level window with a chosen class, title, pid and
 // geometry, and prints one flushed line per event it receives.
 //
-//   probe CLASS TITLE WIDTHxHEIGHT+X+Y [nopid] [dock]
+//   probe CLASS TITLE WIDTHxHEIGHT+X+Y [nopid] [dock] [ctext]
+//
+// With ctext the title is only in WM_NAME, as compound text (as xterm stores titles).
 //
 // Lines: "READY <window>", "KeyPress kc=<code> str=<utf-8> state=0x<mask>",
 // "KeyRelease ...", "ButtonPress b=<n> x=<x> y=<y> state=0x<mask>" followed by
@@ -60,20 +62,27 @@ int main(int argc, char** argv) {
     unsigned width = 0, height = 0;
     int x = 0, y = 0;
     std::sscanf(argv[3], "%ux%u+%d+%d", &width, &height, &x, &y);
-    bool publishPid = true, dock = false;
+    bool publishPid = true, dock = false, compoundText = false;
     for (int i = 4; i < argc; ++i) {
         publishPid = publishPid && std::strcmp(argv[i], "nopid") != 0;
         dock = dock || std::strcmp(argv[i], "dock") == 0;
+        compoundText = compoundText || std::strcmp(argv[i], "ctext") == 0;
     }
     const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0, 0,
                                          WhitePixel(d, DefaultScreen(d)));
     XClassHint hint{const_cast<char*>("probe"), argv[1]};
     XSetClassHint(d, w, &hint);
-    XStoreName(d, w, argv[2]);
-    XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
-                    XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
-                    reinterpret_cast<const unsigned char*>(argv[2]),
-                    static_cast<int>(std::strlen(argv[2])));
+    if (compoundText) {
+        XTextProperty name{};
+        Xutf8TextListToTextProperty(d, &argv[2], 1, XCompoundTextStyle, &name);
+        XSetWMName(d, w, &name);
+    } else {
+        XStoreName(d, w, argv[2]);
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
+                        XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(argv[2]),
+                        static_cast<int>(std::strlen(argv[2])));
+    }
     if (publishPid) {
         const long pid = getpid();
         XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32,
@@ -126,7 +135,10 @@ int main(int argc, char** argv) {
         case MotionNotify: std::printf("Motion x=%d y=%d\n", e.xmotion.x, e.xmotion.y); break;
         case FocusIn: std::printf("FocusIn\n"); break;
         case FocusOut: std::printf("FocusOut\n"); break;
-        case MappingNotify: XRefreshKeyboardMapping(&e.xmapping); break;
+        case MappingNotify:
+            XRefreshKeyboardMapping(&e.xmapping);
+            std::printf("MappingNotify\n");
+            break;
         default: break;
         }
         std::fflush(stdout);

@@ -1,0 +1,50 @@
+#!/usr/bin/python3
+"""A GTK 3 or Qt 5 test client: one window holding a text field with the focus. Prints
+"READY <window> <pid>" once it is mapped, then "TEXT <json>" whenever the field's text
+changes, and the window's title is CLASS's. With "frameless" the Qt window has no frame,
+which Qt marks with KDE's override window type before the normal one.
+
+Usage: toolkit_probe.py gtk|qt CLASS [frameless]
+"""
+import json, os, sys
+
+toolkit, klass = sys.argv[1], sys.argv[2]
+
+
+def say(line):
+    print(line, flush=True)
+
+
+def changed(text):
+    say("TEXT " + json.dumps(text, ensure_ascii=False))
+
+
+if toolkit == "gtk":
+    import gi
+    gi.require_version("Gtk", "3.0")
+    gi.require_version("GdkX11", "3.0")
+    from gi.repository import Gtk, GdkX11  # noqa: F401 - GdkX11 gives the window's XID
+    Gtk.Window.set_default_icon_name("x")
+    window = Gtk.Window(title=klass)
+    window.set_wmclass(klass.lower(), klass)
+    entry = Gtk.Entry()
+    entry.connect("changed", lambda e: changed(e.get_text()))
+    window.add(entry)
+    window.set_default_size(400, 80)
+    window.connect("map-event", lambda w, e: say(f"READY {w.get_window().get_xid()} {os.getpid()}"))
+    window.connect("destroy", Gtk.main_quit)
+    window.show_all()
+    Gtk.main()
+else:
+    from PyQt5 import QtCore, QtWidgets
+    app = QtWidgets.QApplication([klass])
+    app.setApplicationName(klass.lower())
+    field = QtWidgets.QLineEdit()
+    field.setWindowTitle(klass)
+    if sys.argv[3:] == ["frameless"]:
+        field.setWindowFlags(QtCore.Qt.FramelessWindowHint)
+    field.resize(400, 80)
+    field.textChanged.connect(changed)
+    field.show()
+    QtCore.QTimer.singleShot(300, lambda: say(f"READY {int(field.winId())} {os.getpid()}"))
+    app.exec_()
