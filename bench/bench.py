@@ -202,7 +202,7 @@ try:
         row(f"text: {name} ({len(set(text))} distinct)", f"{wall:.2f} s",
             f"timeline {timeline:.2f} s; `xdotool type --delay 8` {xdo:.2f} s",
             f"{wall / timeline:.2f}x", f"≤ {target}x", wall / timeline <= target)
-        rows.append((f"keymap changes a client saw: {name}", f"{changes}",
+        rows.append((f"keymap change notices an Xlib client received: {name}", f"{changes}",
                      f"`xdotool type` {xdo_changes}", "", "", ""))
 
     kib = peak_kib([tool, "windows"], xenv)
