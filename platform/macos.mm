@@ -41,37 +41,6 @@ void settle() {
         std::this_thread::sleep_for(left);
 }
 
-// Flags the real keyboard gives these keys of its own: SecondaryFn for the F-keys and
-// the navigation block, SecondaryFn and NumericPad for the arrows.
-CGEventFlags ownKeyFlags(std::int64_t code) {
-    switch (code) {
-    case 122:
-    case 120:
-    case 99:
-    case 118:
-    case 96:
-    case 97:
-    case 98:
-    case 100:
-    case 101:
-    case 109:
-    case 103:
-    case 111: // F1-F12
-    case 115:
-    case 119:
-    case 116:
-    case 121:
-    case 117: // Home End PageUp PageDown Delete
-        return kCGEventFlagMaskSecondaryFn;
-    case 123:
-    case 124:
-    case 125:
-    case 126: // arrows
-        return kCGEventFlagMaskSecondaryFn | kCGEventFlagMaskNumericPad;
-    default: return 0;
-    }
-}
-
 // The key that types a control character, for applications that take control characters
 // from the key code rather than from the event's string (Qt's text widgets among them).
 std::int64_t controlKey(const std::u16string& units) {
@@ -212,7 +181,8 @@ std::uint64_t getFlags(Event event) {
     CGEventFlags flags = CGEventGetFlags(cg(event)) & ~sticky;
     const CGEventType type = CGEventGetType(cg(event));
     if (type == kCGEventKeyDown || type == kCGEventKeyUp)
-        flags |= ownKeyFlags(CGEventGetIntegerValueField(cg(event), kCGKeyboardEventKeycode));
+        flags |= ownKeyFlags(static_cast<std::uint16_t>(
+            CGEventGetIntegerValueField(cg(event), kCGKeyboardEventKeycode)));
     if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, 63 /* Fn */))
         flags |= kCGEventFlagMaskSecondaryFn;
     return flags;

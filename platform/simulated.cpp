@@ -196,37 +196,6 @@ platform::Event refused(const char* kind) {
     return nullptr;
 }
 
-// Flags the real platform gives keyboard events of its own: the function-key flag
-// for F1-F12 and the navigation block, plus the numeric-pad flag for the arrows.
-std::uint64_t ownKeyFlags(std::uint16_t code) {
-    switch (code) {
-    case 122:
-    case 120:
-    case 99:
-    case 118:
-    case 96:
-    case 97:
-    case 98:
-    case 100:
-    case 101:
-    case 109:
-    case 103:
-    case 111: // F1-F12
-    case 115:
-    case 119:
-    case 116:
-    case 121:
-    case 117: // Home End PageUp PageDown Delete
-        return 0x800000;
-    case 123:
-    case 124:
-    case 125:
-    case 126: // arrows
-        return 0xA00000;
-    default: return 0;
-    }
-}
-
 SimEvent* sim(platform::Event e) {
     return static_cast<SimEvent*>(e);
 }

@@ -119,18 +119,24 @@ std::optional<std::int32_t> windowPid(Window w) {
     return found;
 }
 
+// The window's parent, or None when it is gone (or is the root).
+Window parentOf(Window w) {
+    Window rootReturn = 0, parent = None, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, w, &rootReturn, &parent, &children, &count))
+        return None;
+    if (children)
+        XFree(children);
+    return parent;
+}
+
 // The child of the root that holds the window: its frame under a reparenting window
 // manager, or the window itself.
 Window topLevel(Window w) {
-    for (int depth = 0; depth < 64; ++depth) {
-        Window rootReturn = 0, parent = 0, *children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(display, w, &rootReturn, &parent, &children, &count))
-            return None;
-        if (children)
-            XFree(children);
-        if (parent == rootReturn || parent == None)
-            return w;
+    for (int depth = 0; depth < 64 && w != None; ++depth) {
+        const Window parent = parentOf(w);
+        if (parent == None || parent == root())
+            return parent == None ? None : w;
         w = parent;
     }
     return None;
@@ -293,14 +299,9 @@ Window clientOf(Window w) {
     for (int depth = 0; depth < 64 && w != None && w != root(); ++depth) {
         if (!longs(w, wmState, wmState).empty())
             return w;
-        Window rootReturn = 0, parent = 0, *children = nullptr;
-        unsigned int count = 0;
-        if (!XQueryTree(display, w, &rootReturn, &parent, &children, &count))
-            return None;
-        if (children)
-            XFree(children);
-        if (parent == rootReturn)
-            return w;
+        const Window parent = parentOf(w);
+        if (parent == None || parent == root())
+            return parent == None ? None : w;
         w = parent;
     }
     return None;
