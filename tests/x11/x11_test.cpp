@@ -441,13 +441,36 @@ TEST(X11, SparesAreTakenBackAndNeverShared) {
     ::kill(killed.pid, SIGKILL);
     finish(killed);
     EXPECT_NE(keymap(), before);
-    p.text();
-    const std::size_t typedBefore = json::parse("\"" + p.text() + "\"").get<std::string>().size();
+    const std::string partial = p.text();
+    EXPECT_FALSE(partial.empty());
     EXPECT_EQ(runIn(p, R"([{"text":"Hello ąęł"}])").out, "{\"ok\":true,\"done\":1}\n");
-    const std::string after = p.text();
-    EXPECT_EQ(after.substr(after.size() - std::string("Hello ąęł").size()), "Hello ąęł");
-    EXPECT_GT(typedBefore, 0u);
+    EXPECT_EQ(p.text(), partial + "Hello ąęł");
     EXPECT_EQ(keymap(), before);
+    // Every spare held by a live process that keeps them: the run fails on the character
+    // (before typing any of the text) instead of leaving it out.
+    Display* d = XServer::display;
+    const Window marker = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+    const long nonce = 12345;
+    XChangeProperty(d, marker, XInternAtom(d, "_MARNITH_INPUT_OWNER", False), XA_CARDINAL, 32,
+                    PropModeReplace, reinterpret_cast<const unsigned char*>(&nonce), 1);
+    std::vector<long> held;
+    for (std::size_t code = 0; code < before.size() / 7; ++code) {
+        if (std::all_of(&before[code * 7], &before[code * 7 + 7], [](KeySym k) { return k == 0; }))
+            held.insert(held.end(),
+                        {static_cast<long>(code + 8), static_cast<long>(marker), nonce});
+    }
+    const Atom spares = XInternAtom(d, "_MARNITH_INPUT_SPARES", False);
+    XChangeProperty(d, DefaultRootWindow(d), spares, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char*>(held.data()),
+                    static_cast<int>(held.size()));
+    XSync(d, False);
+    const Outcome starved = runIn(p, R"([{"text":"aé"}])");
+    EXPECT_EQ(starved.status, 1);
+    EXPECT_EQ(starved.err, "cannot type é\n");
+    EXPECT_EQ(p.text(), partial + "Hello ąęł");
+    XDeleteProperty(d, DefaultRootWindow(d), spares);
+    XDestroyWindow(d, marker);
+    XSync(d, False);
     // Two runs at once, each with characters of its own: every character arrives.
     Probe q({"qt", "RobloxStudio"});
     activate(q);
