@@ -854,26 +854,20 @@ std::optional<char32_t> prepareText(const std::u16string& text) {
         if (untypable || controlKeycode(c) || ownKeys.count(sym))
             continue;
         if (!spares) {
-            // Free spares, spares left behind by processes that are gone, and our own.
-            int free = 0, minCode = 0, maxCode = 0;
+            // Whether the keymap has spares at all: free ones, and those any process has
+            // bound (processes typing at the same time share them).
+            int minCode = 0, maxCode = 0, per = 0;
             XDisplayKeycodes(display, &minCode, &maxCode);
-            int per = 0;
             KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(minCode),
                                               maxCode - minCode + 1, &per);
-            std::map<int, bool> listed; // spare keycode -> whether its owner is alive
-            for (const auto& spare : sparesInUse())
-                listed[static_cast<int>(spare.code)] = alive(spare);
-            for (int code = minCode; map && code <= maxCode; ++code) {
+            bool any = !bound.empty() || !sparesInUse().empty();
+            for (int code = minCode; map && !any && code <= maxCode; ++code) {
                 const KeySym* syms = map + (code - minCode) * per;
-                const auto entry = listed.find(code);
-                if (entry != listed.end()
-                        ? !entry->second
-                        : std::all_of(syms, syms + per, [](KeySym k) { return k == NoSymbol; }))
-                    ++free;
+                any = std::all_of(syms, syms + per, [](KeySym k) { return k == NoSymbol; });
             }
             if (map)
                 XFree(map);
-            spares = free > 0 || !bound.empty();
+            spares = any;
         }
         if (!*spares)
             untypable = c;
