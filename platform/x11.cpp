@@ -677,18 +677,29 @@ std::vector<char32_t> characters(const std::u16string& units) {
     return out;
 }
 
+// The keys pressed around one character, undone after it.
+struct Around {
+    int pressedShift = 0; // Shift, for a character on a key's second level
+    int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
+};
+
+// Shift keys the run holds that text let go of, for a character on a key's first level.
+// They are pressed again only when something else needs them (a character on a second
+// level, or any other event): pressing them again after every character could send a
+// Shift press to a window that has just come forward.
+std::vector<int> letGo;
+
+void pressAgain() {
+    for (const int k : letGo)
+        XTestFakeKeyEvent(display, static_cast<unsigned>(k), True, CurrentTime);
+    letGo.clear();
+}
+
 bool keyDown(int code) {
     char keys[32];
     XQueryKeymap(display, keys);
     return (keys[code / 8] >> (code % 8)) & 1;
 }
-
-// The keys this process lets go of or presses around one character, undone after it.
-struct Around {
-    std::vector<int> released; // Shift keys held, let go for a character on level 1
-    int pressedShift = 0;      // Shift pressed for a character on level 2
-    int capsLock = 0;          // Caps Lock turned off for a cased character
-};
 Around around;
 
 void tap(int code) {
@@ -741,22 +752,24 @@ void typeUnit(const Typing& t, bool down) {
         around = {};
         if ((state.locked_mods & LockMask) && lower != upper)
             around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
-        const bool shiftHeld = state.base_mods & ShiftMask;
         if (t.ownKey && !t.control) {
-            if (t.shift && !shiftHeld)
+            const bool shiftDown = state.base_mods & ShiftMask;
+            if (t.shift && !letGo.empty())
+                pressAgain();
+            else if (t.shift && !shiftDown)
                 around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
-            if (!t.shift && shiftHeld) {
+            else if (!t.shift && shiftDown) {
                 for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
                     const int k = XKeysymToKeycode(display, s);
-                    if (k && keyDown(k))
-                        around.released.push_back(k);
+                    if (k && keyDown(k)) {
+                        XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+                        letGo.push_back(k);
+                    }
                 }
             }
         }
         if (around.capsLock)
             tap(around.capsLock);
-        for (const int k : around.released)
-            XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
         if (around.pressedShift)
             XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), True,
                               CurrentTime);
@@ -766,8 +779,6 @@ void typeUnit(const Typing& t, bool down) {
     XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), False, CurrentTime);
     if (around.pressedShift)
         XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), False, CurrentTime);
-    for (const int k : around.released)
-        XTestFakeKeyEvent(display, static_cast<unsigned>(k), True, CurrentTime);
     if (around.capsLock)
         tap(around.capsLock);
     around = {};
@@ -891,12 +902,17 @@ void postEvent(Event event) {
     const PendingEvent& e = *ev(event);
     switch (e.kind) {
     case PendingEvent::key:
+        if (!e.text && !e.down)
+            std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
+        if (!e.text)
+            pressAgain();
         if (e.text)
             typeUnit(*e.text, e.down);
         else if (const int code = xKeycode(e.code))
             XTestFakeKeyEvent(display, static_cast<unsigned>(code), e.down, CurrentTime);
         break;
     case PendingEvent::mouse: {
+        pressAgain();
         // A press or release happens where the pointer is: put it at the event's
         // position first, as the event itself would on macOS.
         const int x = static_cast<int>(std::lround(std::clamp(e.x, -32768.0, 32767.0)));
@@ -912,6 +928,7 @@ void postEvent(Event event) {
         break;
     }
     case PendingEvent::scroll: {
+        pressAgain();
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollNotches));

@@ -22,6 +22,7 @@
 // After gtest: Xlib defines None and Bool as macros.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 using nlohmann::json;
 using namespace std::chrono_literals;
@@ -470,7 +471,20 @@ TEST(X11, SparesAreTakenBackAndNeverShared) {
     EXPECT_EQ(p.text(), partial + "Hello ąęł");
     XDeleteProperty(d, DefaultRootWindow(d), spares);
     XDestroyWindow(d, marker);
+    // A keymap with no spare keycode at all: the run fails before typing any of the text.
+    for (std::size_t i = 0; i < held.size(); i += 3) {
+        KeySym f35 = XK_F35;
+        XChangeKeyboardMapping(d, static_cast<int>(held[i]), 1, &f35, 1);
+    }
     XSync(d, False);
+    EXPECT_EQ(runIn(p, R"([{"text":"aé"}])").err, "cannot type é\n");
+    EXPECT_EQ(p.text(), partial + "Hello ąęł");
+    for (std::size_t i = 0; i < held.size(); i += 3) {
+        KeySym none = NoSymbol;
+        XChangeKeyboardMapping(d, static_cast<int>(held[i]), 1, &none, 1);
+    }
+    XSync(d, False);
+    EXPECT_EQ(keymap(), before);
     // Two runs at once, each with characters of its own: every character arrives.
     Probe q({"qt", "RobloxStudio"});
     activate(q);
