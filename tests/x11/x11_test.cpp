@@ -535,8 +535,9 @@ TEST(X11, ActivationRightAfterTextLandsAndTheGuardStopsTextMidway) {
     const std::size_t typed = target.typed().size();
     EXPECT_GT(typed, 10u);
     EXPECT_LT(typed, 200u);
-    for (const auto& line : other.inputUntilQuiet())
-        EXPECT_NE(line.rfind("KeyPress", 0), 0u) << line;
+    // At most the character in flight when the other window came forward reaches it (the
+    // check and the key are two requests, and the switch can fall between them).
+    EXPECT_LE(other.typed().size(), 1u);
     EXPECT_FALSE(anyKeyHeld());
 }
 
