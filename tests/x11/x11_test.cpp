@@ -152,8 +152,10 @@ class Probe {
         pid = spawn(argv, fds[1], ::open("/dev/null", O_WRONLY));
         ::close(fds[1]);
         fd = fds[0];
-        const std::string ready = await("READY");
-        window = std::stoul(ready.substr(6));
+        // A toolkit's first start on a fresh machine can take seconds.
+        const std::string ready = await("READY", 20000ms);
+        EXPECT_FALSE(ready.empty()) << argv[0] << " did not start";
+        window = ready.empty() ? 0 : std::stoul(ready.substr(6));
     }
     ~Probe() {
         stop(pid);
