@@ -7,12 +7,13 @@
 
 State startUp(int argc, char** argv) {
     State state;
+    std::vector<std::string> args = platform::startProcess(argc, argv);
     state.keyCodes = makeKeyCodes();
     state.src = platform::createEventSource();
     state.modifiers = 0;
     state.modifierFlags = makeModifierFlags();
     state.cursor = {0.0, 0.0};
-    state.args.assign(argv, argv + argc);
+    state.args = std::move(args);
     return state;
 }
 

@@ -2,7 +2,7 @@
 // AppKit. Objective-C++ (with ARC) only because AppKit needs it; everything Core
 // Foundation is released by hand.
 #include "platform/platform.h"
-#include "platform/posix.h"
+#include "platform/process.h"
 
 #import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>

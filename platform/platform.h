@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -56,6 +57,10 @@ constexpr std::uint64_t ownKeyFlags(std::uint16_t keyCode) {
     default: return 0;
     }
 }
+
+// Readies the standard streams (on Windows: plain \n line ends) and returns the
+// command-line arguments, program path first, in UTF-8.
+std::vector<std::string> startProcess(int argc, char** argv);
 
 // The event source for the HID system state. May be null; events are still
 // created with it.

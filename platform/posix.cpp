@@ -1,5 +1,5 @@
-#include "platform/posix.h"
 #include "platform/platform.h"
+#include "platform/process.h"
 
 #include <cerrno>
 #include <csignal>
@@ -62,6 +62,10 @@ void interruptibleSleep(std::uint64_t microseconds) {
             break;
     }
     ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+std::vector<std::string> startProcess(int argc, char** argv) {
+    return {argv, argv + argc};
 }
 
 void catchTerminationSignals() {

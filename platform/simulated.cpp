@@ -8,9 +8,10 @@
 // ends the process with one "simulated desktop: " line on stderr and exit status 2.
 #include "platform/simulated.h"
 #include "platform/platform.h"
-#include "platform/posix.h"
+#include "platform/process.h"
 #include "platform/utf16.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -18,12 +19,22 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 #include <vector>
 
 using nlohmann::json;
 
 namespace {
+
+#ifdef _WIN32
+constexpr int traceFlags = O_WRONLY | O_CREAT | O_APPEND | O_BINARY;
+#else
+constexpr int traceFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+#endif
 
 // The platform's own representation of an event.
 struct SimEvent {
@@ -65,7 +76,8 @@ std::size_t operations = 0;
     throw platform::fuzzing::Stop{2};
 #endif
     std::string line = "simulated desktop: " + reason + "\n";
-    (void)!::write(2, line.data(), line.size());
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
     std::_Exit(2);
 }
 
@@ -158,7 +170,7 @@ void load() {
         readDesktop(d);
     }
     if (const char* path = std::getenv("MARNITH_SIM_TRACE")) {
-        traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        traceFd = ::open(path, traceFlags, 0644);
         if (traceFd < 0)
             desktopError(std::string("cannot open trace ") + path + ": " + std::strerror(errno));
     }
@@ -181,7 +193,9 @@ void trace(const char* op, nlohmann::ordered_json line = nlohmann::ordered_json:
     const char* p = text.data();
     std::size_t left = text.size();
     while (left > 0) {
-        ssize_t n = ::write(traceFd, p, left);
+        // In pieces a 32-bit count holds (Windows' write takes one).
+        const auto n =
+            ::write(traceFd, p, static_cast<unsigned>(std::min<std::size_t>(left, 1 << 30)));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -4,7 +4,7 @@
 // The display comes from DISPLAY. When it cannot be opened (or lacks XTEST) the tool
 // is not trusted, lists no windows, finds no applications and creates no events.
 #include "platform/platform.h"
-#include "platform/posix.h"
+#include "platform/process.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>

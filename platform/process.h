@@ -1,4 +1,5 @@
-// Pieces shared by the backends that run on a POSIX system.
+// Process services shared by the backends: posix.cpp on POSIX systems, win32.cpp on
+// Windows.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +7,7 @@
 namespace platform {
 
 // Sleeps for the full time, resuming after unrelated interruptions, and returns early
-// once a caught termination signal is pending.
+// once a caught termination signal (on Windows, a console control event) is pending.
 void interruptibleSleep(std::uint64_t microseconds);
 
 // Work a backend must do before the process ends by a signal, when the normal exit

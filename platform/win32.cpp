@@ -1,0 +1,154 @@
+// Process services on Windows: console control events in place of POSIX signals, exact
+// sleeps that such an event cuts short, UTF-8 arguments and plain \n on the standard
+// streams.
+#include "platform/platform.h"
+#include "platform/process.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+// clang-format off
+#include <windows.h>
+#include <shellapi.h>
+// clang-format on
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002 // Windows 10 1803; not in mingw-w64 10
+#endif
+
+namespace {
+
+// The POSIX numbers the rest of the tool knows the events by.
+constexpr int sigint = 2, sighup = 1, sigterm = 15;
+// How Windows reports a process ended by Ctrl+C (STATUS_CONTROL_C_EXIT).
+constexpr UINT controlExitCode = 0xC000013A;
+
+std::atomic<int> pending{0};
+void (*exitCleanup)() = nullptr;
+
+// Set by the control handler: cuts the current sleep short.
+HANDLE wakeEvent() {
+    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+// Set once the main thread has let go of everything and is about to exit.
+HANDLE doneEvent() {
+    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+BOOL WINAPI onControl(DWORD type) {
+    const int signal = type == CTRL_C_EVENT ? sigint : type == CTRL_BREAK_EVENT ? sigterm : sighup;
+    int none = 0;
+    pending.compare_exchange_strong(none, signal);
+    SetEvent(wakeEvent());
+    // Returning from a close, logoff or shutdown event ends the process at once: wait
+    // (within the 5 s Windows allows) for the main thread to release what it holds.
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        WaitForSingleObject(doneEvent(), 4500);
+    return TRUE;
+}
+
+long long nowNanoseconds() {
+    static const long long frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    return c.QuadPart / frequency * 1000000000LL +
+           c.QuadPart % frequency * 1000000000LL / frequency;
+}
+
+std::string utf8(const wchar_t* text) {
+    // A lone surrogate becomes U+FFFD.
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+} // namespace
+
+namespace platform {
+
+std::vector<std::string> startProcess(int argc, char** argv) {
+    // The C runtime turns \n into \r\n on text streams; hosts read exact lines.
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    // The narrow argv is in the ANSI code page, which cannot hold most of Unicode (the
+    // manifest's UTF-8 code page needs Windows 10 1903): read the UTF-16 command line.
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide)
+        return {argv, argv + argc};
+    std::vector<std::string> args;
+    for (int i = 0; i < count; ++i)
+        args.push_back(utf8(wide[i]));
+    LocalFree(wide);
+    return args;
+}
+
+void interruptibleSleep(std::uint64_t microseconds) {
+    // Sleep and ordinary timers run on the 15.6 ms system tick; the high-resolution
+    // timer wakes within a fraction of a millisecond without changing the system's.
+    static const HANDLE timer = [] {
+        HANDLE t = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                          TIMER_ALL_ACCESS);
+        return t ? t : CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    }();
+    // One timeline, as on POSIX: a pause that starts within a millisecond of the previous
+    // one's end is counted from that end, so wake-up latency does not add up over a run.
+    static long long previousDeadline = 0;
+    const long long start = nowNanoseconds();
+    const long long base =
+        previousDeadline != 0 && start >= previousDeadline && start - previousDeadline < 1000000
+            ? previousDeadline
+            : start;
+    const long long deadline = base + static_cast<long long>(microseconds) * 1000;
+    previousDeadline = deadline;
+    while (pending == 0) {
+        const long long left = deadline - nowNanoseconds();
+        if (left <= 0)
+            break;
+        LARGE_INTEGER due;
+        due.QuadPart = -(left + 99) / 100; // relative, in 100 ns units
+        if (!timer || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+            Sleep(static_cast<DWORD>(left / 1000000 + 1));
+            continue;
+        }
+        const HANDLE handles[] = {timer, wakeEvent()};
+        WaitForMultipleObjects(handles[1] ? 2 : 1, handles, FALSE, INFINITE);
+    }
+}
+
+void catchTerminationSignals() {
+#ifdef MARNITH_FUZZ
+    return;
+#endif
+    wakeEvent();
+    doneEvent();
+    SetConsoleCtrlHandler(onControl, TRUE);
+}
+
+int caughtSignal() {
+    return pending;
+}
+
+void setExitCleanup(void (*cleanup)()) {
+    exitCleanup = cleanup;
+}
+
+void endBySignal(int) {
+    if (exitCleanup)
+        exitCleanup();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    SetEvent(doneEvent());
+    ExitProcess(controlExitCode);
+}
+
+} // namespace platform
