@@ -1,13 +1,17 @@
 #include "process.h"
 
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
+#endif
 
 namespace {
 
@@ -37,6 +41,86 @@ void record(const Running& running, const Outcome& outcome) {
 
 } // namespace
 
+#ifdef _WIN32
+namespace {
+
+std::wstring wide(const std::string& text) {
+    std::wstring out(text.size(), L'\0');
+    out.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                            static_cast<int>(out.size()))));
+    return out;
+}
+
+// One argument quoted the way CommandLineToArgvW and the C runtime read it back.
+std::wstring quoted(const std::wstring& arg) {
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+HANDLE outputFile(const std::string& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+std::string newBase() {
+    wchar_t folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    GetTempFileNameW(folder, L"mit", 0, name);
+    std::string base;
+    for (const wchar_t* c = name; *c; ++c)
+        base += static_cast<char>(*c); // the temporary folder's path is ASCII here
+    return base;
+}
+
+Running start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
+              const std::string& base) {
+    Running running{0, base.empty() ? newBase() : base, argv};
+    std::wstring commandLine;
+    for (const auto& arg : argv)
+        commandLine += (commandLine.empty() ? L"" : L" ") + quoted(wide(arg));
+    std::wstring environment;
+    wchar_t* inherited = GetEnvironmentStringsW();
+    for (const wchar_t* e = inherited; *e; e += wcslen(e) + 1) {
+        if (std::wstring(e).rfind(L"MARNITH_SIM_", 0) != 0)
+            environment.append(e).push_back(L'\0');
+    }
+    FreeEnvironmentStringsW(inherited);
+    for (const auto& e : extraEnv)
+        environment.append(wide(e)).push_back(L'\0');
+    environment.push_back(L'\0');
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = outputFile(running.base + ".out");
+    startup.hStdError = outputFile(running.base + ".err");
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        running.process = info.hProcess;
+        running.pid = static_cast<int>(info.dwProcessId);
+    }
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+    return running;
+}
+
+#else
 std::string newBase() {
     char name[] = "/tmp/marnith-test-XXXXXX";
     ::close(::mkstemp(name));
@@ -71,18 +155,28 @@ Running start(const std::vector<std::string>& argv, const std::vector<std::strin
     return running;
 }
 
+#endif
+
 std::string traceText(const Running& running) {
     return readFile(running.base + ".trace");
 }
 
 Outcome finish(const Running& running) {
+    Outcome o;
+#ifdef _WIN32
+    DWORD code = 127;
+    WaitForSingleObject(running.process, INFINITE);
+    GetExitCodeProcess(running.process, &code);
+    CloseHandle(running.process);
+    o.status = static_cast<int>(code);
+#else
     int status = 0;
     ::waitpid(running.pid, &status, 0);
-    Outcome o;
     if (WIFEXITED(status))
         o.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         o.signal = WTERMSIG(status);
+#endif
     o.out = readFile(running.base + ".out");
     o.err = readFile(running.base + ".err");
     std::istringstream lines(traceText(running));

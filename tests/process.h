@@ -20,6 +20,7 @@ struct Running {
     int pid = 0;
     std::string base; // stem of its files
     std::vector<std::string> argv;
+    void* process = nullptr; // Windows: its handle
 };
 // A fresh stem for a run's files.
 std::string newBase();
