@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "../desktop.h"
 #include "../process.h"
 
 #include <gtest/gtest.h>
@@ -29,38 +30,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Starts a helper (Xvfb, openbox, a probe) with its output going to the given fds.
-pid_t spawn(const std::vector<std::string>& argv, int outFd = -1, int errFd = -1) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setpgid(0, 0);
-        if (outFd >= 0)
-            ::dup2(outFd, 1);
-        if (errFd >= 0)
-            ::dup2(errFd, 2);
-        std::vector<char*> a;
-        for (const auto& s : argv)
-            a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        ::execvp(a[0], a.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid)
-            return;
-        std::this_thread::sleep_for(10ms);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-}
-
 Outcome tool(std::vector<std::string> args) {
     args.insert(args.begin(), MARNITH_INPUT);
     return runProgram(args);
@@ -70,21 +39,8 @@ Outcome tool(std::vector<std::string> args) {
 class XServer : public ::testing::Environment {
   public:
     void SetUp() override {
-        int fds[2];
-        ASSERT_EQ(::pipe(fds), 0);
-        xvfb = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "1280x1024x24",
-                      "-nolisten", "tcp", "-noreset"},
-                     -1, ::open("/dev/null", O_WRONLY));
-        ::close(fds[1]);
-        // Xvfb writes the number and the newline separately: read to the newline, or
-        // it fails writing the second part.
-        std::string number;
-        char c = 0;
-        while (::read(fds[0], &c, 1) == 1 && c != '\n')
-            number += c;
-        ::close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        ::setenv("DISPLAY", (":" + number).c_str(), 1);
+        xvfb = startXvfb();
+        ASSERT_GT(xvfb, 0) << "Xvfb did not start";
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr);
         // The window manager's check window vanishes when it is stopped.
@@ -138,123 +94,14 @@ class XServer : public ::testing::Environment {
 Display* XServer::display = nullptr;
 pid_t XServer::openbox = 0;
 
-// A probe client window and the lines it prints.
-class Probe {
-  public:
-    // Our Xlib probe with these arguments, or with "gtk" or "qt" first, a toolkit's.
-    explicit Probe(const std::vector<std::string>& args) {
-        int fds[2];
-        EXPECT_EQ(::pipe(fds), 0);
-        std::vector<std::string> argv{MARNITH_PROBE};
-        if (args[0] == "gtk" || args[0] == "qt")
-            argv = {"/usr/bin/python3", MARNITH_TOOLKIT_PROBE};
-        argv.insert(argv.end(), args.begin(), args.end());
-        pid = spawn(argv, fds[1], ::open("/dev/null", O_WRONLY));
-        ::close(fds[1]);
-        fd = fds[0];
-        // A toolkit's first start on a fresh machine can take seconds.
-        const std::string ready = await("READY", 20000ms);
-        EXPECT_FALSE(ready.empty()) << argv[0] << " did not start";
-        window = ready.empty() ? 0 : std::stoul(ready.substr(6));
-    }
-    ~Probe() {
-        stop(pid);
-        ::close(fd);
-    }
-
-    // Waits for a line starting with the prefix and returns it; "" after the timeout.
-    std::string await(const std::string& prefix, std::chrono::milliseconds timeout = 3000ms) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            for (std::size_t i = seen; i < lines.size(); ++i) {
-                if (lines[i].rfind(prefix, 0) == 0) {
-                    seen = i + 1;
-                    return lines[i];
-                }
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || !pump(left))
-                return "";
-        }
-    }
-
-    // Everything received until the line is seen (and a little after), key and
-    // button events only.
-    std::vector<std::string> inputUntil(const std::string& last) {
-        std::vector<std::string> out;
-        const std::size_t from = seen;
-        await(last);
-        while (pump(150ms)) {
-        }
-        for (std::size_t i = from; i < lines.size(); ++i) {
-            if (lines[i].rfind("Key", 0) == 0 || lines[i].rfind("Button", 0) == 0)
-                out.push_back(lines[i]);
-        }
-        seen = lines.size();
-        return out;
-    }
-
-    // Every line received so far.
-    const std::vector<std::string>& received() const { return lines; }
-    // The text field's text once it has stopped changing (toolkit probes).
-    std::string text() {
-        while (pump(300ms)) {
-        }
-        std::string last = "\"\"";
-        for (const auto& line : lines) {
-            if (line.rfind("TEXT ", 0) == 0)
-                last = line.substr(5);
-        }
-        return json::parse(last).get<std::string>();
-    }
-    // The characters typed, as the client read them (Xlib probe).
-    std::string typed() {
-        std::string out;
-        for (const auto& line : inputUntilQuiet()) {
-            if (line.rfind("KeyPress", 0) != 0)
-                continue;
-            const auto from = line.find("str=") + 4;
-            const std::string c = line.substr(from, line.find(" state=") - from);
-            if (c.size() < 3 || c.front() != '<' || c.back() != '>') // not a named key
-                out += c;
-        }
-        return out;
-    }
-    std::vector<std::string> inputUntilQuiet() {
-        const std::size_t from = seen;
-        while (pump(300ms)) {
-        }
-        seen = lines.size();
-        return {lines.begin() + static_cast<long>(from), lines.end()};
-    }
-
-    pid_t pid = 0;
-    unsigned long window = 0;
-
-  private:
-    // Reads what is available within the timeout; false when nothing came.
-    bool pump(std::chrono::milliseconds timeout) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-            return false;
-        char buf[4096];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0)
-            return false;
-        partial.append(buf, static_cast<std::size_t>(n));
-        for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-            lines.push_back(partial.substr(0, nl));
-            partial.erase(0, nl + 1);
-        }
-        return true;
-    }
-
-    int fd = -1;
-    std::string partial;
-    std::vector<std::string> lines;
-    std::size_t seen = 0;
-};
+// Our Xlib probe with these arguments, or with "gtk" or "qt" first, a toolkit's.
+std::vector<std::string> x11(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{MARNITH_PROBE};
+    if (args[0] == "gtk" || args[0] == "qt")
+        argv = {"/usr/bin/python3", MARNITH_TOOLKIT_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
 
 std::string pidOf(const Probe& p) {
     return std::to_string(p.pid);
@@ -309,12 +156,12 @@ std::string cycled(std::size_t count) {
 }
 
 TEST(X11, WindowsListsTheTargetsWindowsLikeXdotoolSeesThem) {
-    Probe other({"Other", "Other app", "300x200+700+50"});
-    Probe dock({"RobloxStudio", "Dock", "200x40+0+900", "dock"});
-    Probe first({"RobloxStudio", "Place 1 — Studio", "400x300+40+60"});
-    Probe second({"com.roblox.ROBLOXSTUDIO.Beta", "Place 2: ünïcödé Ωж 漢字", "320x240+500+400",
-                  "nopid", "ctext"});
-    Probe frameless({"qt", "RobloxStudioFrameless", "frameless"});
+    Probe other(x11({"Other", "Other app", "300x200+700+50"}));
+    Probe dock(x11({"RobloxStudio", "Dock", "200x40+0+900", "dock"}));
+    Probe first(x11({"RobloxStudio", "Place 1 — Studio", "400x300+40+60"}));
+    Probe second(x11({"com.roblox.ROBLOXSTUDIO.Beta", "Place 2: ünïcödé Ωж 漢字", "320x240+500+400",
+                  "nopid", "ctext"}));
+    Probe frameless(x11({"qt", "RobloxStudioFrameless", "frameless"}));
     activate(first);
     const Outcome r = tool({"windows", "ignored"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -351,8 +198,8 @@ TEST(X11, WindowsListsTheTargetsWindowsLikeXdotoolSeesThem) {
 }
 
 TEST(X11, ActivateBringsTheApplicationForwardFromAnyDesktop) {
-    Probe a({"AppA", "A", "300x200+50+50"});
-    Probe b({"AppB", "B", "300x200+400+50"});
+    Probe a(x11({"AppA", "A", "300x200+50+50"}));
+    Probe b(x11({"AppB", "B", "300x200+400+50"}));
     activate(a);
     EXPECT_EQ(tool({"activate", pidOf(b), "extra"}).out, "{\"ok\":true}\n");
     EXPECT_EQ(activeWindow(), b.window); // already active when the tool returns
@@ -369,7 +216,7 @@ TEST(X11, ActivateBringsTheApplicationForwardFromAnyDesktop) {
 }
 
 TEST(X11, RunDeliversKeysWithModifiersAndLeavesNothingHeld) {
-    Probe p({"RobloxStudio", "Keys", "300x200+50+50"});
+    Probe p(x11({"RobloxStudio", "Keys", "300x200+50+50"}));
     activate(p);
     const Outcome r =
         runIn(p, R"([{"key":"a","hold":5},{"keyDown":"Shift"},{"key":"b","hold":5},)"
@@ -417,12 +264,12 @@ TEST(X11, TextIsExactInEveryToolkitWhateverShiftAndCapsLock) {
     for (const bool capsLock : {false, true}) {
         if (capsLock)
             runProgram({"xdotool", "key", "Caps_Lock"});
-        Probe xlib({"RobloxStudio", "Text", "300x200+50+50"});
+        Probe xlib(x11({"RobloxStudio", "Text", "300x200+50+50"}));
         activate(xlib);
         EXPECT_EQ(runIn(xlib, actions).out, "{\"ok\":true,\"done\":4}\n");
         EXPECT_EQ(xlib.typed(), text + "aB1!é") << capsLock;
         for (const char* toolkit : {"gtk", "qt"}) {
-            Probe p({toolkit, "RobloxStudio"});
+            Probe p(x11({toolkit, "RobloxStudio"}));
             activate(p);
             const Outcome r = runIn(p, actions);
             EXPECT_EQ(r.out, "{\"ok\":true,\"done\":4}\n") << r.err;
@@ -436,7 +283,7 @@ TEST(X11, TextIsExactInEveryToolkitWhateverShiftAndCapsLock) {
 
 TEST(X11, SparesAreTakenBackAndNeverShared) {
     const auto before = keymap();
-    Probe p({"gtk", "RobloxStudio"});
+    Probe p(x11({"gtk", "RobloxStudio"}));
     activate(p);
     // A run killed while typing leaves its spares bound; the next run takes them back.
     const Running killed = start({MARNITH_INPUT, "run", R"([{"text":")" + cycled(200) + "\"}]"});
@@ -488,7 +335,7 @@ TEST(X11, SparesAreTakenBackAndNeverShared) {
     XSync(d, False);
     EXPECT_EQ(keymap(), before);
     // Two runs at once, each with characters of its own: every character arrives.
-    Probe q({"qt", "RobloxStudio"});
+    Probe q(x11({"qt", "RobloxStudio"}));
     activate(q);
     const std::string one = cycled(72), two = "ΑΒΓΔΕΖΗΘΙΚΛΜ"
                                               "ΑΒΓΔΕΖΗΘΙΚΛΜ"
@@ -513,8 +360,8 @@ TEST(X11, SparesAreTakenBackAndNeverShared) {
 }
 
 TEST(X11, ActivationRightAfterTextLandsAndTheGuardStopsTextMidway) {
-    Probe target({"RobloxStudio", "Target", "300x200+50+50"});
-    Probe other({"Other", "Other", "300x200+500+50"});
+    Probe target(x11({"RobloxStudio", "Target", "300x200+50+50"}));
+    Probe other(x11({"Other", "Other", "300x200+500+50"}));
     activate(target);
     EXPECT_EQ(runIn(target, R"([{"text":")" + cycled(80) + "\"}]").out,
               "{\"ok\":true,\"done\":1}\n");
@@ -544,7 +391,7 @@ TEST(X11, ActivationRightAfterTextLandsAndTheGuardStopsTextMidway) {
 }
 
 TEST(X11, RunClicksScrollsAndDrags) {
-    Probe p({"RobloxStudio", "Pointer", "400x300+100+100"});
+    Probe p(x11({"RobloxStudio", "Pointer", "400x300+100+100"}));
     activate(p);
     const json w = json::parse(tool({"windows"}).out)[0];
     auto at = [&](int dx, int dy) {
@@ -580,8 +427,8 @@ TEST(X11, RunClicksScrollsAndDrags) {
 }
 
 TEST(X11, WithoutAWindowManagerTheFocusIsTheFront) {
-    Probe target({"RobloxStudio", "Target", "300x200+50+50"});
-    Probe other({"Other", "Other", "300x200+500+50"});
+    Probe target(x11({"RobloxStudio", "Target", "300x200+50+50"}));
+    Probe other(x11({"Other", "Other", "300x200+500+50"}));
     XServer::stopWindowManager(); // its _NET_ACTIVE_WINDOW stays behind, naming a window
     EXPECT_EQ(tool({"activate", pidOf(target)}).out, "{\"ok\":true}\n");
     EXPECT_EQ(runIn(target, R"([{"text":"ok"}])").out, "{\"ok\":true,\"done\":1}\n");
