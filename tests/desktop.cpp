@@ -1,85 +1,65 @@
 #include "desktop.h"
 
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/wait.h>
+#include <sstream>
 #include <thread>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <csignal>
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 using namespace std::chrono_literals;
 
-pid_t spawn(const std::vector<std::string>& argv, int outFd, int errFd) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setpgid(0, 0);
-        if (outFd >= 0)
-            ::dup2(outFd, 1);
-        if (errFd >= 0)
-            ::dup2(errFd, 2);
-        std::vector<char*> a;
-        for (const auto& s : argv)
-            a.push_back(const_cast<char*>(s.c_str()));
-        a.push_back(nullptr);
-        ::execvp(a[0], a.data());
-        ::_exit(127);
-    }
-    return child;
-}
-
-void stop(pid_t pid) {
-    if (pid <= 0)
-        return;
-    ::kill(pid, SIGTERM);
-    for (int i = 0; i < 200; ++i) {
-        if (::waitpid(pid, nullptr, WNOHANG) == pid)
-            return;
+void stop(const Running& running) {
+#ifdef _WIN32
+    TerminateProcess(running.process, 1);
+#else
+    ::kill(running.pid, SIGTERM);
+    for (int i = 0; i < 200 && ::waitpid(running.pid, nullptr, WNOHANG) != running.pid; ++i)
         std::this_thread::sleep_for(10ms);
-    }
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    ::kill(running.pid, SIGKILL);
+#endif
+    finish(running);
 }
 
-pid_t startXvfb() {
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return 0;
-    const pid_t xvfb = spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-                              "1280x1024x24", "-nolisten", "tcp", "-noreset"},
-                             -1, ::open("/dev/null", O_WRONLY));
-    ::close(fds[1]);
-    // Xvfb writes the number and the newline separately: read to the newline, or it
-    // fails writing the second part.
+void interrupt(const Running& running) {
+#ifdef _WIN32
+    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(running.pid));
+#else
+    ::kill(running.pid, SIGINT);
+#endif
+}
+
+#ifndef _WIN32
+Running startXvfb() {
+    const Running xvfb = start({"Xvfb", "-displayfd", "1", "-screen", "0", "1280x1024x24",
+                                "-nolisten", "tcp", "-noreset"});
     std::string number;
-    char c = 0;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n')
-        number += c;
-    ::close(fds[0]);
-    if (number.empty()) {
-        stop(xvfb);
-        return 0;
+    for (int i = 0; i < 1000 && number.find('\n') == std::string::npos; ++i) {
+        std::this_thread::sleep_for(10ms);
+        number = readFile(xvfb.base + ".out");
     }
-    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    if (!number.empty())
+        ::setenv("DISPLAY", (":" + number.substr(0, number.find('\n'))).c_str(), 1);
     return xvfb;
 }
+#endif
 
 Probe::Probe(const std::vector<std::string>& argv) {
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    pid = spawn(argv, fds[1], ::open("/dev/null", O_WRONLY));
-    ::close(fds[1]);
-    fd = fds[0];
+    running = start(argv);
+    pid = running.pid;
     // A toolkit's first start on a fresh machine can take seconds.
     ready = await("READY", 20000ms);
     EXPECT_FALSE(ready.empty()) << argv[0] << " did not start";
     window = ready.empty() ? 0 : std::stoul(ready.substr(6));
 }
 Probe::~Probe() {
-    stop(pid);
-    ::close(fd);
+    stop(running);
 }
 
 std::string Probe::await(const std::string& prefix, std::chrono::milliseconds timeout) {
@@ -143,17 +123,19 @@ std::vector<std::string> Probe::inputUntilQuiet() {
 }
 
 bool Probe::pump(std::chrono::milliseconds timeout) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
-        return false;
-    char buf[4096];
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0)
-        return false;
-    partial.append(buf, static_cast<std::size_t>(n));
-    for (std::size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
-        lines.push_back(partial.substr(0, nl));
-        partial.erase(0, nl + 1);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::string all = readFile(running.base + ".out");
+        const std::size_t end = all.rfind('\n');
+        if (end != std::string::npos && end + 1 > consumed) {
+            std::istringstream fresh(all.substr(consumed, end + 1 - consumed));
+            for (std::string line; std::getline(fresh, line);)
+                lines.push_back(line);
+            consumed = end + 1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(10ms);
     }
-    return true;
 }

@@ -1,19 +1,23 @@
-// Helpers for the suites that drive a real desktop (X11, and Windows programs under
-// Wine): helper processes, an Xvfb server, and probe clients that report what they
-// receive on their standard output.
+// Helpers for the suites that drive a real desktop (X11, and the Windows tool natively
+// or under Wine): an Xvfb server, helpers that are stopped, and probe clients that
+// report what they receive on their standard output.
 #pragma once
 
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-// Starts a helper with its output going to the given fds (-1: inherited).
-pid_t spawn(const std::vector<std::string>& argv, int outFd = -1, int errFd = -1);
-// Ends it: SIGTERM, then SIGKILL after two seconds.
-void stop(pid_t pid);
-// Starts Xvfb (1280x1024) on a free display and points DISPLAY at it. Its pid, or 0.
-pid_t startXvfb();
+#include "process.h"
+
+// Ends a program started with start(): a termination request, then, on POSIX, SIGKILL
+// after two seconds.
+void stop(const Running& running);
+// Asks a program to stop as Ctrl+C does: SIGINT, or on Windows Ctrl+Break to its group.
+void interrupt(const Running& running);
+#ifndef _WIN32
+// Starts Xvfb (1280x1024) on a free display and points DISPLAY at it.
+Running startXvfb();
+#endif
 
 // A probe client window and the lines it prints.
 class Probe {
@@ -39,16 +43,16 @@ class Probe {
     // The lines received from now until the probe has been quiet for a while.
     std::vector<std::string> inputUntilQuiet();
 
-    pid_t pid = 0;
+    Running running;
+    int pid = 0;
     unsigned long window = 0;
     std::string ready; // the READY line
 
   private:
-    // Reads what is available within the timeout; false when nothing came.
+    // Reads what has arrived within the timeout; false when nothing came.
     bool pump(std::chrono::milliseconds timeout);
 
-    int fd = -1;
-    std::string partial;
+    std::size_t consumed = 0;
     std::vector<std::string> lines;
     std::size_t seen = 0;
 };

@@ -13,14 +13,14 @@
 extern char** environ;
 #endif
 
-namespace {
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
 }
+
+namespace {
 
 // With MARNITH_RECORD set, every run of the simulated tool is appended to that file as
 // one JSON line, so the published schemas can be checked against everything the suite
@@ -110,7 +110,8 @@ Running start(const std::vector<std::string>& argv, const std::vector<std::strin
     startup.hStdError = outputFile(running.base + ".err");
     PROCESS_INFORMATION info{};
     if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                       CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &info)) {
+                       CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
+                       nullptr, &startup, &info)) {
         CloseHandle(info.hThread);
         running.process = info.hProcess;
         running.pid = static_cast<int>(info.dwProcessId);

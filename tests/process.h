@@ -22,6 +22,8 @@ struct Running {
     std::vector<std::string> argv;
     void* process = nullptr; // Windows: its handle
 };
+// The whole file, or "" when it cannot be read.
+std::string readFile(const std::string& path);
 // A fresh stem for a run's files.
 std::string newBase();
 // Starts argv[0] (a path, or a name looked up in PATH) with extra environment entries,

@@ -33,9 +33,8 @@ void line(const char* format, ...) {
 
 std::string utf8(const std::wstring& text) {
     std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()),
-                                                            out.data(), int(out.size()), nullptr,
-                                                            nullptr)));
+    out.resize(static_cast<std::size_t>(WideCharToMultiByte(
+        CP_UTF8, 0, text.data(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr)));
     return out;
 }
 
@@ -74,12 +73,30 @@ LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) 
         break;
     case WM_CHAR:
     case WM_SYSCHAR: line("Char %04X", unsigned(wParam)); return 0;
-    case WM_LBUTTONDOWN: SetCapture(w); button("LDown", w, wParam, lParam); return 0;
-    case WM_LBUTTONDBLCLK: SetCapture(w); button("LDouble", w, wParam, lParam); return 0;
-    case WM_LBUTTONUP: ReleaseCapture(); button("LUp", w, wParam, lParam); return 0;
-    case WM_RBUTTONDOWN: SetCapture(w); button("RDown", w, wParam, lParam); return 0;
-    case WM_RBUTTONDBLCLK: SetCapture(w); button("RDouble", w, wParam, lParam); return 0;
-    case WM_RBUTTONUP: ReleaseCapture(); button("RUp", w, wParam, lParam); return 0;
+    case WM_LBUTTONDOWN:
+        SetCapture(w);
+        button("LDown", w, wParam, lParam);
+        return 0;
+    case WM_LBUTTONDBLCLK:
+        SetCapture(w);
+        button("LDouble", w, wParam, lParam);
+        return 0;
+    case WM_LBUTTONUP:
+        ReleaseCapture();
+        button("LUp", w, wParam, lParam);
+        return 0;
+    case WM_RBUTTONDOWN:
+        SetCapture(w);
+        button("RDown", w, wParam, lParam);
+        return 0;
+    case WM_RBUTTONDBLCLK:
+        SetCapture(w);
+        button("RDouble", w, wParam, lParam);
+        return 0;
+    case WM_RBUTTONUP:
+        ReleaseCapture();
+        button("RUp", w, wParam, lParam);
+        return 0;
     case WM_MOUSEWHEEL: line("Button Wheel %d", int(GET_WHEEL_DELTA_WPARAM(wParam))); return 0;
     case WM_TIMER:
         if (wParam == 2)
@@ -137,8 +154,9 @@ int main() {
     SetTimer(w, 2, 120000, nullptr);
     RECT r;
     GetWindowRect(w, &r);
-    line("READY %llu %lu %ld %ld %ld %ld", static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(w)),
-         GetCurrentProcessId(), r.left, r.top, r.right - r.left, r.bottom - r.top);
+    line("READY %llu %lu %ld %ld %ld %ld",
+         static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(w)), GetCurrentProcessId(),
+         r.left, r.top, r.right - r.left, r.bottom - r.top);
     reportHeld();
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {

@@ -1,6 +1,5 @@
-// The Windows tool under Wine on Xvfb: Win32 probe windows of ours that report what they
-// receive and the global key state, and Wine's own Notepad.
-#include <csignal>
+// The Windows tool end to end, natively or under Wine on Xvfb: Win32 probe windows of
+// ours that report what they receive and the global key state, and Notepad.
 #include <cstdlib>
 #include <filesystem>
 #include <set>
@@ -18,13 +17,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// A Windows program's command line: run through Wine, except on Windows.
+std::vector<std::string> win(std::vector<std::string> argv) {
+#ifndef _WIN32
+    argv.insert(argv.begin(), "wine");
+#endif
+    return argv;
+}
+
+#ifndef _WIN32
 // Xvfb, a Wine prefix of the suite's own (made here, not by the first test) and one
 // wineserver kept running for the whole program.
 class WineDesktop : public ::testing::Environment {
   public:
     void SetUp() override {
         xvfb = startXvfb();
-        ASSERT_GT(xvfb, 0) << "Xvfb did not start";
         ::setenv("WINEPREFIX", MARNITH_WINE_PREFIX, 1);
         ::setenv("WINEDEBUG", "-all", 1);
         ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
@@ -39,19 +46,20 @@ class WineDesktop : public ::testing::Environment {
         runProgram({"wineserver", "-k"});
         stop(xvfb);
     }
-    pid_t xvfb = 0;
+    Running xvfb;
 };
+#endif
 
 Outcome tool(std::vector<std::string> args) {
-    args.insert(args.begin(), {"wine", MARNITH_WIN_INPUT});
-    return runProgram(args);
+    args.insert(args.begin(), MARNITH_WIN_INPUT);
+    return runProgram(win(args));
 }
 
 // A probe window: its Windows pid and window rectangle come from its READY line.
 struct Target : Probe {
     Target(const std::string& exe, const std::string& title, const std::string& x,
            const std::string& y)
-        : Probe({"wine", MARNITH_WIN_PROBES "/" + exe, title, x, y, "400", "300"}) {
+        : Probe(win({MARNITH_WIN_PROBES "/" + exe, title, x, y, "400", "300"})) {
         std::istringstream(ready.substr(6)) >> window >> winPid >> left >> top;
     }
     std::string id() const { return std::to_string(winPid); }
@@ -93,8 +101,7 @@ TEST(Wine, QueriesActivationAndBadPids) {
     Target target = studio(), second = other();
     const Outcome trusted = tool({"trusted", "--prompt"}), windows = tool({"windows"});
     EXPECT_EQ(trusted.out + trusted.err, "{\"trusted\":true}\n");
-    EXPECT_EQ(windows.out, "[{\"id\":" + std::to_string(target.window) + ",\"pid\":" +
-                               target.id() +
+    EXPECT_EQ(windows.out, "[{\"id\":" + std::to_string(target.window) + ",\"pid\":" + target.id() +
                                ",\"title\":\"Place 1 — Studio ✓ 😀\",\"x\":100.0,\"y\":100.0,"
                                "\"w\":400.0,\"h\":300.0}]\n");
     // The other window is in front; activation brings the target forward before the
@@ -102,9 +109,9 @@ TEST(Wine, QueriesActivationAndBadPids) {
     EXPECT_EQ(tool({"activate", second.id()}).out, "{\"ok\":true}\n");
     EXPECT_EQ(tool({"activate", target.id()}).out, "{\"ok\":true}\n");
     EXPECT_EQ(tool({"run", R"([{"key":"Q"}])", target.id()}).out, ok(1));
-    EXPECT_EQ(target.input(), (std::vector<std::string>{"Key down vk=51 scan=10 ext=0 sys=0",
-                                                        "Char 0071",
-                                                        "Key up vk=51 scan=10 ext=0 sys=0"}));
+    EXPECT_EQ(target.input(),
+              (std::vector<std::string>{"Key down vk=51 scan=10 ext=0 sys=0", "Char 0071",
+                                        "Key up vk=51 scan=10 ext=0 sys=0"}));
     // pid + 1 opens the same process on Windows: it is still not that process's pid.
     for (const std::string& pid : {std::to_string(target.winPid + 1), std::string("999996")}) {
         const Outcome o = tool({"activate", pid});
@@ -119,46 +126,44 @@ TEST(Wine, KeysTextPointerAndWheelArriveExactly) {
     auto at = [&](long dx, long dy) {
         return "[" + std::to_string(target.left + dx) + "," + std::to_string(target.top + dy) + "]";
     };
-    const Outcome o = tool(
-        {"run",
-         R"([{"keyDown":"Shift"},{"key":"A"},{"keyUp":"Shift"},{"keyDown":"RightControl"},)"
-         R"({"key":"Left"},{"keyUp":"RightControl"},{"key":"F10"},{"text":"é😀\n\tb"},)"
-         R"({"click":)" + at(50, 60) + R"(,"count":2},{"click":)" + at(70, 80) +
-             R"(,"button":"right"},{"scroll":3},{"scroll":-500},{"down":)" + at(10, 40) +
-             R"(},{"move":)" + at(200, 250) + R"(},{"up":true}])",
-         target.id()});
+    const Outcome o =
+        tool({"run",
+              R"([{"keyDown":"Shift"},{"key":"A"},{"keyUp":"Shift"},{"keyDown":"RightControl"},)"
+              R"({"key":"Left"},{"keyUp":"RightControl"},{"key":"F10"},{"text":"é😀\n\tb"},)"
+              R"({"click":)" +
+                  at(50, 60) + R"(,"count":2},{"click":)" + at(70, 80) +
+                  R"(,"button":"right"},{"scroll":3},{"scroll":-500},{"down":)" + at(10, 40) +
+                  R"(},{"move":)" + at(200, 250) + R"(},{"up":true}])",
+              target.id()});
     EXPECT_EQ(o.out + o.err, ok(15));
     auto button = [&](const std::string& name, long dx, long dy, const std::string& mk) {
         return "Button " + name + " " + std::to_string(target.left + dx) + "," +
                std::to_string(target.top + dy) + " mk=" + mk;
     };
-    EXPECT_EQ(target.input(),
-              (std::vector<std::string>{
-                  "Key down vk=10 scan=2A ext=0 sys=0", "Key down vk=41 scan=1E ext=0 sys=0",
-                  "Char 0041", "Key up vk=41 scan=1E ext=0 sys=0",
-                  "Key up vk=10 scan=2A ext=0 sys=0", "Key down vk=11 scan=1D ext=1 sys=0",
-                  "Key down vk=25 scan=4B ext=1 sys=0", "Key up vk=25 scan=4B ext=1 sys=0",
-                  "Key up vk=11 scan=1D ext=1 sys=0", "Key down vk=79 scan=44 ext=0 sys=1",
-                  "Key up vk=79 scan=44 ext=0 sys=1",
-                  // Text: one VK_PACKET per code unit, both halves of the emoji in one call;
-                  // line break and tab on their keys.
-                  "Key down vk=E7 scan=E9 ext=0 sys=0", "Char 00E9",
-                  "Key up vk=E7 scan=E9 ext=0 sys=0", "Key down vk=E7 scan=3D ext=0 sys=0",
-                  "Char D83D", "Key down vk=E7 scan=00 ext=0 sys=0", "Char DE00",
-                  "Key up vk=E7 scan=3D ext=0 sys=0", "Key up vk=E7 scan=00 ext=0 sys=0",
-                  "Key down vk=0D scan=1C ext=0 sys=0", "Char 000D",
-                  "Key up vk=0D scan=1C ext=0 sys=0", "Key down vk=09 scan=0F ext=0 sys=0",
-                  "Char 0009", "Key up vk=09 scan=0F ext=0 sys=0",
-                  "Key down vk=E7 scan=62 ext=0 sys=0", "Char 0062",
-                  "Key up vk=E7 scan=62 ext=0 sys=0",
-                  // Windows counts the clicks itself: the second is a double click.
-                  button("LDown", 50, 60, "01"), button("LUp", 50, 60, "00"),
-                  button("LDouble", 50, 60, "01"), button("LUp", 50, 60, "00"),
-                  button("RDown", 70, 80, "02"), button("RUp", 70, 80, "00"),
-                  // 3 lines up; 500 down, cut to 100 so the 16-bit delta does not wrap.
-                  "Button Wheel 360", "Button Wheel -12000",
-                  // A drag: pressed at one place, released at another.
-                  button("LDown", 10, 40, "01"), button("LUp", 200, 250, "00")}));
+    EXPECT_EQ(
+        target.input(),
+        (std::vector<std::string>{
+            "Key down vk=10 scan=2A ext=0 sys=0", "Key down vk=41 scan=1E ext=0 sys=0", "Char 0041",
+            "Key up vk=41 scan=1E ext=0 sys=0", "Key up vk=10 scan=2A ext=0 sys=0",
+            "Key down vk=11 scan=1D ext=1 sys=0", "Key down vk=25 scan=4B ext=1 sys=0",
+            "Key up vk=25 scan=4B ext=1 sys=0", "Key up vk=11 scan=1D ext=1 sys=0",
+            "Key down vk=79 scan=44 ext=0 sys=1", "Key up vk=79 scan=44 ext=0 sys=1",
+            // Text: one VK_PACKET per code unit, both halves of the emoji in one call;
+            // line break and tab on their keys.
+            "Key down vk=E7 scan=E9 ext=0 sys=0", "Char 00E9", "Key up vk=E7 scan=E9 ext=0 sys=0",
+            "Key down vk=E7 scan=3D ext=0 sys=0", "Char D83D", "Key down vk=E7 scan=00 ext=0 sys=0",
+            "Char DE00", "Key up vk=E7 scan=3D ext=0 sys=0", "Key up vk=E7 scan=00 ext=0 sys=0",
+            "Key down vk=0D scan=1C ext=0 sys=0", "Char 000D", "Key up vk=0D scan=1C ext=0 sys=0",
+            "Key down vk=09 scan=0F ext=0 sys=0", "Char 0009", "Key up vk=09 scan=0F ext=0 sys=0",
+            "Key down vk=E7 scan=62 ext=0 sys=0", "Char 0062", "Key up vk=E7 scan=62 ext=0 sys=0",
+            // Windows counts the clicks itself: the second is a double click.
+            button("LDown", 50, 60, "01"), button("LUp", 50, 60, "00"),
+            button("LDouble", 50, 60, "01"), button("LUp", 50, 60, "00"),
+            button("RDown", 70, 80, "02"), button("RUp", 70, 80, "00"),
+            // 3 lines up; 500 down, cut to 100 so the 16-bit delta does not wrap.
+            "Button Wheel 360", "Button Wheel -12000",
+            // A drag: pressed at one place, released at another.
+            button("LDown", 10, 40, "01"), button("LUp", 200, 250, "00")}));
     EXPECT_EQ(target.held(), "Held");
 }
 
@@ -178,16 +183,17 @@ TEST(Wine, TheGuardAndEveryEndingLeaveNothingHeld) {
             for (const auto& l : t->input())
                 ups.insert(l);
         }
-        for (const char* up : {"Key up vk=10 scan=2A ext=0 sys=0", "Key up vk=11 scan=1D ext=0 sys=0",
-                               "Key up vk=57 scan=11 ext=0 sys=0", "Button LUp 150,160 mk=00"}) {
+        for (const char* up :
+             {"Key up vk=10 scan=2A ext=0 sys=0", "Key up vk=11 scan=1D ext=0 sys=0",
+              "Key up vk=57 scan=11 ext=0 sys=0", "Button LUp 150,160 mk=00"}) {
             EXPECT_TRUE(ups.count(up)) << up;
         }
         EXPECT_EQ(target.held(), "Held");
     };
     // Another window comes forward during the run: it stops at the next action.
     tool({"activate", target.id()});
-    Running running = start({"wine", MARNITH_WIN_INPUT, "run",
-                             holding + R"({"wait":3000},{"key":"A"}])", target.id()});
+    Running running = start(
+        win({MARNITH_WIN_INPUT, "run", holding + R"({"wait":3000},{"key":"A"}])", target.id()}));
     EXPECT_NE(target.await(allHeld, 20000ms), "");
     tool({"activate", second.id()});
     Outcome o = finish(running);
@@ -201,22 +207,26 @@ TEST(Wine, TheGuardAndEveryEndingLeaveNothingHeld) {
     releasedAll();
     EXPECT_EQ(tool({"run", holding.substr(0, holding.size() - 1) + "]", target.id()}).out, ok(4));
     releasedAll();
-    running = start({"wine", MARNITH_WIN_INPUT, "run", holding + R"({"wait":10000}])"});
+    running = start(win({MARNITH_WIN_INPUT, "run", holding + R"({"wait":10000}])"}));
     EXPECT_NE(target.await(allHeld, 20000ms), "");
-    ::kill(running.pid, SIGINT);
+    interrupt(running);
     o = finish(running);
-    EXPECT_EQ(o.status, 0xC000013A & 0xFF); // STATUS_CONTROL_C_EXIT, as Wine reports it
+#ifdef _WIN32
+    EXPECT_EQ(o.status, static_cast<int>(0xC000013A)); // STATUS_CONTROL_C_EXIT
+#else
+    EXPECT_EQ(o.status, 0xC000013A & 0xFF); // as Wine reports it
+#endif
     EXPECT_EQ(o.out + o.err, "");
     releasedAll();
 }
 
 TEST(Wine, NotepadGetsTheTextExactly) {
-    const pid_t notepad = spawn({"wine", "notepad"});
+    const Running notepad = start(win({"notepad"}));
     std::string pid;
     for (int i = 0; i < 100 && (pid.empty() || pid == "0"); ++i) {
         std::this_thread::sleep_for(100ms);
-        const Outcome o = runProgram({"wine", MARNITH_WIN_PROBES "/marnith-wine-probe.exe",
-                                      "--pid-of", "Notepad"});
+        const Outcome o =
+            runProgram(win({MARNITH_WIN_PROBES "/marnith-wine-probe.exe", "--pid-of", "Notepad"}));
         pid = o.out.size() > 5 ? o.out.substr(4, o.out.size() - 5) : "";
     }
     ASSERT_NE(pid, "0");
@@ -227,7 +237,7 @@ TEST(Wine, NotepadGetsTheTextExactly) {
                             pid});
     EXPECT_EQ(o.out + o.err, ok(5));
     const Outcome clip =
-        runProgram({"wine", MARNITH_WIN_PROBES "/marnith-wine-probe.exe", "--clipboard"});
+        runProgram(win({MARNITH_WIN_PROBES "/marnith-wine-probe.exe", "--clipboard"}));
     EXPECT_EQ(clip.out, "CLIPBOARD \"Grüße 😀\\r\\n\\tend\"\n");
     stop(notepad);
 }
@@ -236,6 +246,8 @@ TEST(Wine, NotepadGetsTheTextExactly) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
+#ifndef _WIN32
     ::testing::AddGlobalTestEnvironment(new WineDesktop);
+#endif
     return RUN_ALL_TESTS();
 }

@@ -40,7 +40,6 @@ class XServer : public ::testing::Environment {
   public:
     void SetUp() override {
         xvfb = startXvfb();
-        ASSERT_GT(xvfb, 0) << "Xvfb did not start";
         display = XOpenDisplay(nullptr);
         ASSERT_NE(display, nullptr);
         // The window manager's check window vanishes when it is stopped.
@@ -54,18 +53,14 @@ class XServer : public ::testing::Environment {
         stop(xvfb);
     }
     static void startWindowManager() {
-        openbox = spawn({"openbox", "--sm-disable"}, ::open("/dev/null", O_WRONLY),
-                        ::open("/dev/null", O_WRONLY));
+        openbox = start({"openbox", "--sm-disable"});
         for (int i = 0; i < 500 && !windowManagerReady(); ++i)
             std::this_thread::sleep_for(10ms);
         ASSERT_TRUE(windowManagerReady());
         // openbox leaves windows mapped right after it announces itself unmanaged.
         std::this_thread::sleep_for(300ms);
     }
-    static void stopWindowManager() {
-        stop(openbox);
-        openbox = 0;
-    }
+    static void stopWindowManager() { stop(openbox); }
 
     static bool windowManagerReady() {
         const Atom check = XInternAtom(display, "_NET_SUPPORTING_WM_CHECK", False);
@@ -88,11 +83,11 @@ class XServer : public ::testing::Environment {
     }
 
     static Display* display;
-    static pid_t openbox;
-    pid_t xvfb = 0;
+    static Running openbox;
+    Running xvfb;
 };
 Display* XServer::display = nullptr;
-pid_t XServer::openbox = 0;
+Running XServer::openbox;
 
 // Our Xlib probe with these arguments, or with "gtk" or "qt" first, a toolkit's.
 std::vector<std::string> x11(const std::vector<std::string>& args) {
@@ -160,7 +155,7 @@ TEST(X11, WindowsListsTheTargetsWindowsLikeXdotoolSeesThem) {
     Probe dock(x11({"RobloxStudio", "Dock", "200x40+0+900", "dock"}));
     Probe first(x11({"RobloxStudio", "Place 1 — Studio", "400x300+40+60"}));
     Probe second(x11({"com.roblox.ROBLOXSTUDIO.Beta", "Place 2: ünïcödé Ωж 漢字", "320x240+500+400",
-                  "nopid", "ctext"}));
+                      "nopid", "ctext"}));
     Probe frameless(x11({"qt", "RobloxStudioFrameless", "frameless"}));
     activate(first);
     const Outcome r = tool({"windows", "ignored"});
