@@ -112,6 +112,15 @@ TEST(Wine, QueriesActivationAndBadPids) {
     EXPECT_EQ(target.input(),
               (std::vector<std::string>{"Key down vk=51 scan=10 ext=0 sys=0", "Char 0071",
                                         "Key up vk=51 scan=10 ext=0 sys=0"}));
+    // Front to back: activation raises the window it brings forward.
+    Target twin("RobloxStudioBeta-probe.exe", "Place 2", "300", "500");
+    for (const Target* front : {&target, &twin}) {
+        tool({"activate", front->id()});
+        const json listed = json::parse(tool({"windows"}).out);
+        ASSERT_EQ(listed.size(), 2u);
+        EXPECT_EQ(listed[0]["id"], front->window);
+        EXPECT_EQ(listed[1]["id"], (front == &twin ? target : twin).window);
+    }
     // pid + 1 opens the same process on Windows: it is still not that process's pid.
     for (const std::string& pid : {std::to_string(target.winPid + 1), std::string("999996")}) {
         const Outcome o = tool({"activate", pid});
