@@ -40,17 +40,7 @@ void interruptibleSleep(std::uint64_t microseconds) {
     ::sigprocmask(SIG_BLOCK, &blocked, &previous);
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    // The pauses of a run lie on one timeline: a pause that starts within a millisecond
-    // of the previous one's end is counted from that end, so the wake-up latency of each
-    // sleep (about 0.1 ms) and the work between two pauses do not add up over a run.
-    static long long previousDeadline = 0;
-    const long long start = now.tv_sec * 1000000000LL + now.tv_nsec;
-    const long long base =
-        previousDeadline != 0 && start >= previousDeadline && start - previousDeadline < 1000000
-            ? previousDeadline
-            : start;
-    const long long deadline = base + static_cast<long long>(microseconds) * 1000;
-    previousDeadline = deadline;
+    const long long deadline = pauseDeadline(now.tv_sec * 1000000000LL + now.tv_nsec, microseconds);
     while (pending == 0) {
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const long long left = deadline - (now.tv_sec * 1000000000LL + now.tv_nsec);

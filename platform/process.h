@@ -6,6 +6,17 @@
 
 namespace platform {
 
+// When a pause of this length starting at `now` (nanoseconds on a monotonic clock) is
+// due. The pauses of a run lie on one timeline: a pause that starts within a millisecond
+// of the previous one's end is counted from that end, so the wake-up latency of each
+// sleep and the work between two pauses do not add up over a run.
+inline long long pauseDeadline(long long now, std::uint64_t microseconds) {
+    static long long previous = 0;
+    const long long base =
+        previous != 0 && now >= previous && now - previous < 1000000 ? previous : now;
+    return previous = base + static_cast<long long>(microseconds) * 1000;
+}
+
 // Sleeps for the full time, resuming after unrelated interruptions, and returns early
 // once a caught termination signal (on Windows, a console control event) is pending.
 void interruptibleSleep(std::uint64_t microseconds);

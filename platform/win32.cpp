@@ -100,16 +100,7 @@ void interruptibleSleep(std::uint64_t microseconds) {
                                           TIMER_ALL_ACCESS);
         return t ? t : CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
     }();
-    // One timeline, as on POSIX: a pause that starts within a millisecond of the previous
-    // one's end is counted from that end, so wake-up latency does not add up over a run.
-    static long long previousDeadline = 0;
-    const long long start = nowNanoseconds();
-    const long long base =
-        previousDeadline != 0 && start >= previousDeadline && start - previousDeadline < 1000000
-            ? previousDeadline
-            : start;
-    const long long deadline = base + static_cast<long long>(microseconds) * 1000;
-    previousDeadline = deadline;
+    const long long deadline = pauseDeadline(nowNanoseconds(), microseconds);
     while (pending == 0) {
         const long long left = deadline - nowNanoseconds();
         if (left <= 0)
