@@ -19,74 +19,38 @@ std::string show(const std::optional<std::int64_t>& v) {
 }
 
 TEST(Values, IntegersPidsPointsAndLines) {
+    // clang-format off
     // JSON text -> integer; "-" is none. Booleans are never numbers.
     const std::pair<const char*, const char*> integers[] = {
-        {"-7", "-7"},
-        {"2.0", "2"},
-        {"1e3", "1000"},
-        {"9223372036854775807", "9223372036854775807"},
-        {"-9223372036854775808", "-9223372036854775808"},
-        {"9223372036854775808", "-"},
-        {"2.5", "-"},
-        {"9.3e18", "-"},
-        {"-9.3e18", "-"},
-        {"1e308", "-"},
-        {"true", "-"},
-        {"\"2\"", "-"},
-        {"null", "-"}};
+        {"-7", "-7"}, {"2.0", "2"}, {"1e3", "1000"}, {"9223372036854775807", "9223372036854775807"},
+        {"-9223372036854775808", "-9223372036854775808"}, {"9223372036854775808", "-"},
+        {"2.5", "-"}, {"9.3e18", "-"}, {"-9.3e18", "-"}, {"1e308", "-"}, {"true", "-"},
+        {"\"2\"", "-"}, {"null", "-"}};
+    const std::pair<const char*, const char*> pids[] = {
+        {"+123", "123"}, {"007", "7"}, {"-0", "0"}, {"2147483647", "2147483647"},
+        {"-2147483648", "-2147483648"}, {"0000000000002147483647", "2147483647"},
+        {"2147483648", "-"}, {"-2147483649", "-"}, {"99999999999999999999", "-"}, {"", "-"},
+        {"+", "-"}, {"-", "-"}, {"+-1", "-"}, {" 1", "-"}, {"1 ", "-"}, {"12a", "-"},
+        {"0x1F", "-"}, {"1.0", "-"}, {"1_000", "-"}, {"\xD9\xA1", "-"}};
+    const std::pair<const char*, std::optional<Point>> points[] = {
+        {"[10.5,-3,99]", Point{10.5, -3}}, {"[10]", {}}, {"\"10,20\"", {}}, {"{\"x\":1,\"y\":2}", {}},
+        {"[10,\"20\"]", {}}, {"[10,20,\"x\"]", {}}, {"[true,false]", {}}, {"[1,2,null]", {}}};
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, std::int32_t> lines[] = {
+        {3.9, 3}, {-3.9, -3}, {-0.7, 0}, {2147483647.9, 2147483647}, {-2147483648.5, -2147483648},
+        {2147483648.0, 2147483647}, {-1e308, -2147483648}, {inf, 2147483647}, {std::nan(""), 0}};
+    // clang-format on
     for (const auto& [text, expected] : integers)
         EXPECT_EQ(show(integerValue(json::parse(text))), expected) << text;
-
-    const std::pair<const char*, const char*> pids[] = {{"+123", "123"},
-                                                        {"007", "7"},
-                                                        {"-0", "0"},
-                                                        {"2147483647", "2147483647"},
-                                                        {"-2147483648", "-2147483648"},
-                                                        {"0000000000002147483647", "2147483647"},
-                                                        {"2147483648", "-"},
-                                                        {"-2147483649", "-"},
-                                                        {"99999999999999999999", "-"},
-                                                        {"", "-"},
-                                                        {"+", "-"},
-                                                        {"-", "-"},
-                                                        {"+-1", "-"},
-                                                        {" 1", "-"},
-                                                        {"1 ", "-"},
-                                                        {"12a", "-"},
-                                                        {"0x1F", "-"},
-                                                        {"1.0", "-"},
-                                                        {"1_000", "-"},
-                                                        {"\xD9\xA1", "-"}};
     for (const auto& [text, expected] : pids) {
         const auto pid = parsePid(text);
         EXPECT_EQ(show(pid ? std::optional<std::int64_t>(*pid) : std::nullopt), expected) << text;
     }
-
-    const std::pair<const char*, std::optional<Point>> points[] = {
-        {"[10.5,-3,99]", Point{10.5, -3}},
-        {"[10]", {}},
-        {"\"10,20\"", {}},
-        {"{\"x\":1,\"y\":2}", {}},
-        {"[10,\"20\"]", {}},
-        {"[10,20,\"x\"]", {}},
-        {"[true,false]", {}},
-        {"[1,2,null]", {}}};
     for (const auto& [text, expected] : points) {
         const auto value = nlohmann::ordered_json::parse(text);
         EXPECT_EQ(point(&value), expected) << text;
     }
     EXPECT_EQ(point(nullptr), std::nullopt);
-
-    const double inf = std::numeric_limits<double>::infinity();
-    const std::pair<double, std::int32_t> lines[] = {{3.9, 3},
-                                                     {-3.9, -3},
-                                                     {-0.7, 0},
-                                                     {2147483647.9, 2147483647},
-                                                     {-2147483648.5, -2147483648},
-                                                     {2147483648.0, 2147483647},
-                                                     {-1e308, -2147483648},
-                                                     {inf, 2147483647},
-                                                     {std::nan(""), 0}};
     for (const auto& [amount, expected] : lines)
         EXPECT_EQ(scrollLines(amount), expected) << amount;
 }
@@ -107,17 +71,12 @@ TEST(Unicode, FullDefaultCaseMappingsWhateverTheLocale) {
 TEST(Keys, NamesResolveExactlyOrUpperCased) {
     State state;
     state.keyCodes = makeKeyCodes();
-    const std::pair<const char*, KeyCode> known[] = {{"a", 0},
-                                                     {"f12", 111},
-                                                     {"Enter", 36},
-                                                     {"Shift", 56},
-                                                     {"Delete", 117},
-                                                     {"Meta", 55},
-                                                     {"CapsLock", 57},
-                                                     {"Zero", 29},
-                                                     {"RightControl", 62},
-                                                     {"\xC4\xB1", 34} /* dotless i */,
-                                                     {"\xC5\xBF", 1} /* long s */};
+    // clang-format off
+    const std::pair<const char*, KeyCode> known[] = {
+        {"a", 0}, {"f12", 111}, {"Enter", 36}, {"Shift", 56}, {"Delete", 117}, {"Meta", 55},
+        {"CapsLock", 57}, {"Zero", 29}, {"RightControl", 62},
+        {"\xC4\xB1", 34} /* dotless i */, {"\xC5\xBF", 1} /* long s */};
+    // clang-format on
     for (const auto& [name, code] : known)
         EXPECT_EQ(key(state, name), code) << name;
     for (const std::string name : {"return", "1", " A", "SHIFT", "", "F13", "\xC3\x9F"})
