@@ -505,7 +505,7 @@ void sleepMicroseconds(std::uint64_t microseconds) {
 }
 
 void exitProcess(int status) {
-    send({}); // nothing is left held back
+    heldBack.clear(); // a character whose key-up never came was never pressed
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(status);
