@@ -24,9 +24,6 @@ CGEventRef cg(platform::Event event) {
 // object that was found.
 NSRunningApplication* lastApplication = nil;
 
-// How long to wait for an activated application to become the frontmost one.
-constexpr auto activationTimeout = std::chrono::milliseconds(1000);
-
 // Events posted right before the process exits can be dropped by the system: the exit
 // waits until this long after the last one. The Mac CI job measures what is enough.
 constexpr auto exitSettle = std::chrono::milliseconds(50);

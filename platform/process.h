@@ -2,9 +2,26 @@
 // Windows.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#ifdef _WIN32
+#include <string>
+#endif
 
 namespace platform {
+
+// How long activation waits for the application to come to the front, so that a run
+// started right after sees it there.
+constexpr std::chrono::milliseconds activationTimeout{1000};
+
+// The most wheel steps one scroll event turns into where the system takes no whole
+// amount at once (X11 button presses, Windows' 16-bit wheel delta); the rest is cut.
+constexpr std::int32_t maxScrollSteps = 100;
+
+#ifdef _WIN32
+// UTF-16 text as UTF-8; a lone surrogate becomes U+FFFD.
+std::string fromWide(const std::wstring& text);
+#endif
 
 // When a pause of this length starting at `now` (nanoseconds on a monotonic clock) is
 // due. The pauses of a run lie on one timeline: a pause that starts within a millisecond

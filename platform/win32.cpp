@@ -62,18 +62,20 @@ long long nowNanoseconds() {
            c.QuadPart % frequency * 1000000000LL / frequency;
 }
 
-std::string utf8(const wchar_t* text) {
-    // A lone surrogate becomes U+FFFD.
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), size, nullptr, nullptr);
-    out.resize(out.size() - 1);
-    return out;
-}
-
 } // namespace
 
 namespace platform {
+
+std::string fromWide(const std::wstring& text) {
+    if (text.empty())
+        return {};
+    const int length = static_cast<int>(text.size());
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
+    return out;
+}
 
 std::vector<std::string> startProcess(int argc, char** argv) {
     // The C runtime turns \n into \r\n on text streams; hosts read exact lines.
@@ -87,7 +89,7 @@ std::vector<std::string> startProcess(int argc, char** argv) {
         return {argv, argv + argc};
     std::vector<std::string> args;
     for (int i = 0; i < count; ++i)
-        args.push_back(utf8(wide[i]));
+        args.push_back(fromWide(wide[i]));
     LocalFree(wide);
     return args;
 }

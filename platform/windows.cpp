@@ -25,12 +25,6 @@ using nlohmann::json;
 
 namespace {
 
-// The largest wheel amount one event carries: the delta travels in 16 bits (at most
-// 273 lines of 120) and a target floods on more. Larger amounts are cut to this, as the
-// X11 backend does.
-constexpr std::int32_t maxScrollLines = 100;
-// How long activation waits for the window to come to the foreground.
-constexpr auto activationTimeout = std::chrono::milliseconds(1000);
 // The macOS window level nearest to a topmost window (kCGFloatingWindowLevel).
 constexpr int floatingLayer = 3;
 
@@ -206,17 +200,6 @@ LONG normalised(double position, int origin, int size) {
     return static_cast<LONG>((static_cast<long long>(pixel) * 65536 + 32768) / size);
 }
 
-std::string utf8(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}
-
 std::int32_t windowPid(HWND w) {
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
@@ -265,7 +248,7 @@ std::optional<std::string> executableName(HANDLE process) {
     if (!QueryFullProcessImageNameW(process, 0, path, &size))
         return std::nullopt;
     std::wstring name(path, size);
-    return utf8(name.substr(name.find_last_of(L"\\/") + 1));
+    return platform::fromWide(name.substr(name.find_last_of(L"\\/") + 1));
 }
 
 // Executable names by pid, for the processes this run has looked at.
@@ -370,7 +353,7 @@ void postEvent(Event event) {
     }
     case PendingEvent::scroll: {
         const auto lines = static_cast<std::int32_t>(
-            std::clamp<std::int64_t>(e.lines, -maxScrollLines, maxScrollLines));
+            std::clamp<std::int64_t>(e.lines, -maxScrollSteps, maxScrollSteps));
         INPUT in{};
         in.type = INPUT_MOUSE;
         in.mi.dwFlags = MOUSEEVENTF_WHEEL;
@@ -494,7 +477,7 @@ const json& windowList() {
         const int length = GetWindowTextLengthW(w);
         std::wstring title(static_cast<std::size_t>(std::max(length, 0)) + 1, L'\0');
         title.resize(static_cast<std::size_t>(GetWindowTextW(w, title.data(), length + 1)));
-        entry["kCGWindowName"] = utf8(title);
+        entry["kCGWindowName"] = platform::fromWide(title);
         list.push_back(entry);
     }
     return list;

@@ -31,12 +31,6 @@ namespace {
 Display* display = nullptr;
 bool xtest = false;
 
-// Most wheel notches one scroll event turns into.
-constexpr std::int32_t maxScrollNotches = 100;
-
-// How long to wait for the window manager to report an activation.
-constexpr auto activationTimeout = std::chrono::milliseconds(1000);
-
 // Windows may vanish between two requests; their errors must not end the process.
 int ignoreErrors(Display*, XErrorEvent*) {
     return 0;
@@ -931,7 +925,7 @@ void postEvent(Event event) {
         pressAgain();
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
-            std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollNotches));
+            std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollSteps));
         for (std::int32_t i = 0; i < notches; ++i) {
             XTestFakeButtonEvent(display, button, True, CurrentTime);
             XTestFakeButtonEvent(display, button, False, CurrentTime);
