@@ -11,7 +11,6 @@
 #endif
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 using namespace std::chrono_literals;
 
@@ -92,28 +91,6 @@ std::vector<std::string> Probe::inputUntil(const std::string& last) {
     return out;
 }
 
-std::string Probe::text() {
-    while (pump(300ms)) {
-    }
-    std::string last = "\"\"";
-    for (const auto& line : lines) {
-        if (line.rfind("TEXT ", 0) == 0)
-            last = line.substr(5);
-    }
-    return nlohmann::json::parse(last).get<std::string>();
-}
-std::string Probe::typed() {
-    std::string out;
-    for (const auto& line : inputUntilQuiet()) {
-        if (line.rfind("KeyPress", 0) != 0)
-            continue;
-        const auto from = line.find("str=") + 4;
-        const std::string c = line.substr(from, line.find(" state=") - from);
-        if (c.size() < 3 || c.front() != '<' || c.back() != '>') // not a named key
-            out += c;
-    }
-    return out;
-}
 std::vector<std::string> Probe::inputUntilQuiet() {
     const std::size_t from = seen;
     while (pump(300ms)) {

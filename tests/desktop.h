@@ -36,10 +36,6 @@ class Probe {
     std::vector<std::string> inputUntil(const std::string& last);
     // Every line received so far.
     const std::vector<std::string>& received() const { return lines; }
-    // The text field's text once it has stopped changing (toolkit probes).
-    std::string text();
-    // The characters typed, as the client read them (Xlib probe).
-    std::string typed();
     // The lines received from now until the probe has been quiet for a while.
     std::vector<std::string> inputUntilQuiet();
 
