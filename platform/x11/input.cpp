@@ -1,0 +1,233 @@
+// X11 input: the tool's keyboard, pointer and wheel events played through XTest, and the
+// keys pressed around each character of a text so it comes out exactly.
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/x11/x11.h"
+
+#include <X11/XKBlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+using namespace x11;
+
+namespace {
+
+char32_t codePoint(const std::u16string& units) {
+    if (units.size() == 2 && units[0] >= 0xD800 && units[0] <= 0xDBFF && units[1] >= 0xDC00 &&
+        units[1] <= 0xDFFF)
+        return 0x10000 + ((char32_t(units[0]) - 0xD800) << 10) + (char32_t(units[1]) - 0xDC00);
+    return units.empty() ? 0 : units[0];
+}
+
+std::vector<char32_t> characters(const std::u16string& units) {
+    std::vector<char32_t> out;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
+                          units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
+        out.push_back(codePoint(units.substr(i, pair ? 2 : 1)));
+        i += pair ? 1 : 0;
+    }
+    return out;
+}
+
+// The keys pressed around one character, undone after it.
+struct Around {
+    int pressedShift = 0; // Shift, for a character on a key's second level
+    int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
+};
+
+// Shift keys the run holds that text let go of, for a character on a key's first level.
+// They are pressed again only when something else needs them (a character on a second
+// level, or any other event): pressing them again after every character could send a
+// Shift press to a window that has just come forward.
+std::vector<int> letGo;
+
+void pressAgain() {
+    for (const int k : letGo)
+        XTestFakeKeyEvent(display, static_cast<unsigned>(k), True, CurrentTime);
+    letGo.clear();
+}
+
+bool keyDown(int code) {
+    char keys[32];
+    XQueryKeymap(display, keys);
+    return (keys[code / 8] >> (code % 8)) & 1;
+}
+Around around;
+
+void tap(int code) {
+    XTestFakeKeyEvent(display, static_cast<unsigned>(code), True, CurrentTime);
+    XTestFakeKeyEvent(display, static_cast<unsigned>(code), False, CurrentTime);
+}
+
+// Presses or releases one character. The text comes out exactly, whatever Shift the
+// run holds and whatever the Caps Lock state.
+void typeUnit(const Typing& t, bool down) {
+    typed(t, down);
+    if (down) {
+        XkbStateRec state{};
+        XkbGetState(display, XkbUseCoreKbd, &state);
+        KeySym lower = 0, upper = 0;
+        XConvertCase(t.sym, &lower, &upper);
+        around = {};
+        if ((state.locked_mods & LockMask) && lower != upper)
+            around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
+        if (t.ownKey && !t.control) {
+            const bool shiftDown = state.base_mods & ShiftMask;
+            if (t.shift && !letGo.empty())
+                pressAgain();
+            else if (t.shift && !shiftDown)
+                around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
+            else if (!t.shift && shiftDown) {
+                for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
+                    const int k = XKeysymToKeycode(display, s);
+                    if (k && keyDown(k)) {
+                        XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+                        letGo.push_back(k);
+                    }
+                }
+            }
+        }
+        if (around.capsLock)
+            tap(around.capsLock);
+        if (around.pressedShift)
+            XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), True,
+                              CurrentTime);
+        XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), True, CurrentTime);
+        return;
+    }
+    XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), False, CurrentTime);
+    if (around.pressedShift)
+        XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), False, CurrentTime);
+    if (around.capsLock)
+        tap(around.capsLock);
+    around = {};
+}
+
+// The platform's own representation of an event, played through XTest when posted.
+struct PendingEvent {
+    enum { key, mouse, scroll } kind = key;
+    std::uint16_t code = 0;
+    bool down = false;
+    std::uint32_t type = 0;
+    double x = 0, y = 0;
+    std::int32_t lines = 0;
+    std::uint64_t flags = 0;
+    std::optional<Typing> text; // a character, resolved when its string is set
+};
+
+PendingEvent* ev(platform::Event e) {
+    return static_cast<PendingEvent*>(e);
+}
+
+} // namespace
+
+namespace platform {
+
+Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
+    if (!display || !xtest)
+        return nullptr;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::key;
+    e->code = keyCode;
+    e->down = down;
+    return e;
+}
+
+Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
+                       std::uint32_t) {
+    if (!display || !xtest)
+        return nullptr;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::mouse;
+    e->type = type;
+    e->x = position.first;
+    e->y = position.second;
+    return e;
+}
+
+Event createScrollWheelEvent(EventSource, std::int32_t lines) {
+    if (!display || !xtest)
+        return nullptr;
+    auto* e = new PendingEvent;
+    e->kind = PendingEvent::scroll;
+    e->lines = lines;
+    return e;
+}
+
+bool setUnicodeString(Event event, const std::u16string& units) {
+    return (ev(event)->text = resolve(codePoint(units))).has_value();
+}
+
+std::optional<char32_t> prepareText(const std::u16string& text) {
+    if (!display || !xtest)
+        return std::nullopt;
+    return beginText(characters(text));
+}
+
+// The receiving toolkit counts clicks from their timing and distance.
+void setClickState(Event, std::int64_t) {}
+
+// X events carry the state of the keys really held, so the stamped flags have nothing
+// to add: a modifier pressed with keyDown is down on the server.
+std::uint64_t getFlags(Event event) {
+    return ev(event)->flags;
+}
+void setFlags(Event event, std::uint64_t flags) {
+    ev(event)->flags = flags;
+}
+
+void postEvent(Event event) {
+    const PendingEvent& e = *ev(event);
+    switch (e.kind) {
+    case PendingEvent::key:
+        if (!e.text && !e.down)
+            std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
+        if (!e.text)
+            pressAgain();
+        if (e.text)
+            typeUnit(*e.text, e.down);
+        else if (const int code = xKeycode(e.code))
+            XTestFakeKeyEvent(display, static_cast<unsigned>(code), e.down, CurrentTime);
+        break;
+    case PendingEvent::mouse: {
+        pressAgain();
+        // A press or release happens where the pointer is: put it at the event's
+        // position first, as the event itself would on macOS.
+        const int x = static_cast<int>(std::lround(std::clamp(e.x, -32768.0, 32767.0)));
+        const int y = static_cast<int>(std::lround(std::clamp(e.y, -32768.0, 32767.0)));
+        XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+        if (e.type != platform::mouseMoved) {
+            const bool right =
+                e.type == platform::rightMouseDown || e.type == platform::rightMouseUp;
+            const bool down =
+                e.type == platform::leftMouseDown || e.type == platform::rightMouseDown;
+            XTestFakeButtonEvent(display, right ? 3 : 1, down, CurrentTime);
+        }
+        break;
+    }
+    case PendingEvent::scroll: {
+        pressAgain();
+        const unsigned button = e.lines > 0 ? 4 : 5;
+        const auto notches = static_cast<std::int32_t>(
+            std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollSteps));
+        for (std::int32_t i = 0; i < notches; ++i) {
+            XTestFakeButtonEvent(display, button, True, CurrentTime);
+            XTestFakeButtonEvent(display, button, False, CurrentTime);
+        }
+        break;
+    }
+    }
+    XSync(display, False);
+}
+
+void releaseEvent(Event event) {
+    delete ev(event);
+}
+
+} // namespace platform

@@ -1,0 +1,325 @@
+// The X11 window list, the window in front and activation: which top-level windows the
+// window manager manages (or, without one, the root's children), in the server's
+// stacking order, and who owns them.
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/x11/x11.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <thread>
+
+using nlohmann::json;
+using namespace x11;
+
+namespace {
+
+// The child of the root that holds the window: its frame under a reparenting window
+// manager, or the window itself.
+Window topLevel(Window w) {
+    for (int depth = 0; depth < 64 && w != None; ++depth) {
+        const Window parent = parentOf(w);
+        if (parent == None || parent == root())
+            return parent == None ? None : w;
+        w = parent;
+    }
+    return None;
+}
+
+// Managed top-level client windows, front to back. The stacking comes from the server's
+// own order of the root's children (bottom to top), since _NET_CLIENT_LIST_STACKING is
+// wrong on some window managers; each client is placed where its frame stands.
+std::vector<Window> clientsFrontToBack() {
+    std::vector<Window> clients;
+    Window rootReturn = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!XQueryTree(display, root(), &rootReturn, &parent, &children, &count))
+        return clients;
+    std::map<Window, unsigned int> stacking;
+    for (unsigned int i = 0; i < count; ++i)
+        stacking[children[i]] = i;
+    if (!liveWindowManager()) {
+        // No window manager: every top-level window that is not a popup, top first.
+        for (unsigned int i = count; i-- > 0;) {
+            XWindowAttributes a;
+            if (XGetWindowAttributes(display, children[i], &a) && !a.override_redirect)
+                clients.push_back(children[i]);
+        }
+    } else {
+        std::vector<std::pair<unsigned int, Window>> placed;
+        for (unsigned long client : longs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW)) {
+            const auto frame = stacking.find(topLevel(client));
+            if (frame != stacking.end())
+                placed.emplace_back(frame->second, client);
+        }
+        std::stable_sort(placed.begin(), placed.end(),
+                         [](const auto& a, const auto& b) { return a.first > b.first; });
+        for (const auto& entry : placed)
+            clients.push_back(entry.second);
+    }
+    if (children)
+        XFree(children);
+    return clients;
+}
+
+// Whether a window with these attributes is on screen: viewable, not iconified, not
+// hidden.
+bool onScreen(Window w, const XWindowAttributes& a) {
+    if (a.map_state != IsViewable)
+        return false;
+    const auto state = longs(w, atom("WM_STATE"), atom("WM_STATE"));
+    if (!state.empty() && state[0] == IconicState)
+        return false;
+    const Atom hidden = atom("_NET_WM_STATE_HIDDEN");
+    for (unsigned long s : longs(w, atom("_NET_WM_STATE"), XA_ATOM)) {
+        if (s == hidden)
+            return false;
+    }
+    return true;
+}
+
+bool onScreen(Window w) {
+    XWindowAttributes a;
+    return XGetWindowAttributes(display, w, &a) && onScreen(w, a);
+}
+
+// 0 for normal windows and dialogs, the macOS level of the nearest kind otherwise;
+// nothing for the desktop, which the list leaves out.
+std::optional<int> layer(Window w) {
+    // The first type in the list that is known decides; unknown ones (such as KDE's
+    // override type that frameless Qt windows put first) are passed over.
+    static const std::pair<const char*, std::optional<int>> known[] = {
+        {"_NET_WM_WINDOW_TYPE_NORMAL", 0},
+        {"_NET_WM_WINDOW_TYPE_DIALOG", 0},
+        {"_NET_WM_WINDOW_TYPE_DESKTOP", std::nullopt},
+        {"_NET_WM_WINDOW_TYPE_DOCK", 20},
+        {"_NET_WM_WINDOW_TYPE_NOTIFICATION", 23},
+        {"_NET_WM_WINDOW_TYPE_UTILITY", 3},
+        {"_NET_WM_WINDOW_TYPE_TOOLBAR", 3},
+        {"_NET_WM_WINDOW_TYPE_SPLASH", 3},
+        {"_NET_WM_WINDOW_TYPE_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_DROPDOWN_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_POPUP_MENU", 101},
+        {"_NET_WM_WINDOW_TYPE_TOOLTIP", 101},
+        {"_NET_WM_WINDOW_TYPE_COMBO", 101},
+        {"_NET_WM_WINDOW_TYPE_DND", 101},
+    };
+    for (const unsigned long type : longs(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM)) {
+        for (const auto& [name, level] : known) {
+            if (type == atom(name))
+                return level;
+        }
+    }
+    return 0; // no type, or none known: a normal window
+}
+
+// The title as UTF-8: _NET_WM_NAME, else WM_NAME in whatever encoding it is stored
+// (Latin-1, compound text or UTF-8).
+std::optional<std::string> title(Window w) {
+    if (auto name = text(w, atom("_NET_WM_NAME"), atom("UTF8_STRING")))
+        return name;
+    XTextProperty property{};
+    if (!XGetWMName(display, w, &property) || !property.value)
+        return std::nullopt;
+    std::optional<std::string> out;
+    char** list = nullptr;
+    int count = 0;
+    if (Xutf8TextPropertyToTextList(display, &property, &list, &count) >= Success && list) {
+        std::string joined;
+        for (int i = 0; i < count; ++i)
+            joined += list[i];
+        out = joined;
+        XFreeStringList(list);
+    }
+    XFree(property.value);
+    return out;
+}
+
+std::optional<std::string> windowClass(Window w) {
+    XClassHint hint{nullptr, nullptr};
+    if (!XGetClassHint(display, w, &hint))
+        return std::nullopt;
+    std::optional<std::string> out;
+    if (hint.res_class)
+        out = hint.res_class;
+    if (hint.res_name)
+        XFree(hint.res_name);
+    if (hint.res_class)
+        XFree(hint.res_class);
+    return out;
+}
+
+// The topmost window of the process, on screen if it has one.
+Window applicationWindow(std::int32_t pid) {
+    Window any = None;
+    for (Window w : clientsFrontToBack()) {
+        if (windowPid(w) != pid)
+            continue;
+        if (onScreen(w))
+            return w;
+        if (any == None)
+            any = w;
+    }
+    return any;
+}
+
+// The applications seen by the last window listing, by pid: the class of each one's
+// topmost on-screen window (else its topmost window). The listing looks up the owner of
+// every window it lists; answering from the scan it has just made keeps that linear in
+// the number of windows instead of quadratic.
+std::map<std::int32_t, std::optional<std::string>> listed;
+std::map<std::int32_t, bool> listedOnScreen;
+bool haveListing = false;
+
+Window activeWindow() {
+    const auto active = longs(root(), atom("_NET_ACTIVE_WINDOW"), XA_WINDOW);
+    return active.empty() ? None : active[0];
+}
+
+// The top-level client window that holds a window: the one with WM_STATE, or the child
+// of the root when there is no window manager to set it.
+Window clientOf(Window w) {
+    const Atom wmState = atom("WM_STATE");
+    for (int depth = 0; depth < 64 && w != None && w != root(); ++depth) {
+        if (!longs(w, wmState, wmState).empty())
+            return w;
+        const Window parent = parentOf(w);
+        if (parent == None || parent == root())
+            return parent == None ? None : w;
+        w = parent;
+    }
+    return None;
+}
+
+// The window in front: the window manager's active window while one is running (the
+// root property stays behind when it exits), else the window with the input focus.
+Window frontWindow() {
+    if (liveWindowManager())
+        return activeWindow();
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    return focus == None || focus == PointerRoot ? None : clientOf(focus);
+}
+
+} // namespace
+
+namespace platform {
+
+std::optional<std::int32_t> frontmostPid() {
+    if (!display)
+        return std::nullopt;
+    const Window front = frontWindow();
+    if (front == None)
+        return std::nullopt;
+    return windowPid(front);
+}
+
+bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
+    if (!display)
+        return false;
+    if (haveListing) {
+        const auto it = listed.find(pid);
+        if (it == listed.end())
+            return false;
+        bundleId = it->second;
+        return true;
+    }
+    const Window w = applicationWindow(pid);
+    if (w == None)
+        return false;
+    bundleId = windowClass(w);
+    return true;
+}
+
+void activateApplication(std::int32_t pid) {
+    if (!display)
+        return;
+    const Window w = applicationWindow(pid);
+    if (w == None || frontWindow() == w)
+        return;
+    XSelectInput(display, root(), PropertyChangeMask);
+    if (!liveWindowManager()) {
+        XRaiseWindow(display, w);
+        XSetInputFocus(display, w, RevertToParent, CurrentTime);
+    } else {
+        auto message = [&](Window window, const char* type, long data0) {
+            XEvent e{};
+            e.xclient.type = ClientMessage;
+            e.xclient.window = window;
+            e.xclient.message_type = atom(type);
+            e.xclient.format = 32;
+            e.xclient.data.l[0] = data0;
+            e.xclient.data.l[1] = CurrentTime;
+            XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask,
+                       &e);
+        };
+        // A window on another desktop: show that desktop first, as a pager would.
+        const auto desktop = longs(w, atom("_NET_WM_DESKTOP"), XA_CARDINAL);
+        const auto current = longs(root(), atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL);
+        if (!desktop.empty() && !current.empty() && desktop[0] != 0xFFFFFFFF &&
+            desktop[0] != current[0])
+            message(root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop[0]));
+        message(w, "_NET_ACTIVE_WINDOW", 2); // from a pager: the user asked for it
+    }
+    XFlush(display);
+    // Wait until it is in front, so a run started right after sees it there. Some window
+    // managers announce None first.
+    const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
+    while (frontWindow() != w && std::chrono::steady_clock::now() < deadline) {
+        while (XPending(display)) {
+            XEvent ignored;
+            XNextEvent(display, &ignored);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    XSelectInput(display, root(), NoEventMask);
+}
+
+const json& windowList() {
+    static json list;
+    list = display ? json::array() : json();
+    if (!display)
+        return list;
+    listed.clear();
+    listedOnScreen.clear();
+    haveListing = true;
+    for (Window w : clientsFrontToBack()) {
+        const auto pid = windowPid(w);
+        XWindowAttributes a;
+        const bool visible = XGetWindowAttributes(display, w, &a) && onScreen(w, a);
+        if (pid && (!listed.count(*pid) || (visible && !listedOnScreen[*pid]))) {
+            listed[*pid] = windowClass(w);
+            listedOnScreen[*pid] = visible;
+        }
+        if (!visible)
+            continue;
+        const auto level = layer(w);
+        if (!level)
+            continue;
+        int x = 0, y = 0;
+        Window child = 0;
+        XTranslateCoordinates(display, w, root(), 0, 0, &x, &y, &child);
+        json entry = {
+            {"kCGWindowNumber", w},
+            {"kCGWindowLayer", *level},
+            {"kCGWindowBounds",
+             {{"X", double(x)},
+              {"Y", double(y)},
+              {"Width", double(a.width)},
+              {"Height", double(a.height)}}},
+        };
+        if (pid)
+            entry["kCGWindowOwnerPID"] = *pid;
+        if (const auto name = title(w))
+            entry["kCGWindowName"] = *name;
+        list.push_back(entry);
+    }
+    return list;
+}
+
+} // namespace platform

@@ -1,0 +1,61 @@
+// What the pieces of the X11 backend share: the display connection and property
+// readers (display.cpp), the keymap and its spare keycodes (keymap.cpp), and the window
+// list, the front window and activation (windows.cpp). input.cpp plays events through
+// XTest.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace x11 {
+
+// The connection, opened by platform::createEventSource; null when DISPLAY could not be
+// opened.
+extern Display* display;
+// Whether the server has the XTEST extension.
+extern bool xtest;
+
+Atom atom(const char* name);
+Window root();
+// A property as a list of 32-bit items (XIDs, atoms, cardinals); empty when missing.
+std::vector<unsigned long> longs(Window w, Atom property, Atom type);
+// An 8-bit property as bytes; nothing when missing.
+std::optional<std::string> text(Window w, Atom property, Atom type);
+// Whether a window manager is running: the check window on the root names itself (the
+// root property is left behind when the manager exits).
+bool liveWindowManager();
+// The pid of the client that owns the window: _NET_WM_PID, else the X-Resource
+// extension's answer.
+std::optional<std::int32_t> windowPid(Window w);
+// The window's parent, or None when it is gone (or is the root).
+Window parentOf(Window w);
+
+// The X keycode of the same physical key as a macOS virtual key code; 0 for none.
+int xKeycode(std::uint16_t mac);
+
+// How one character is typed: on its own key (with or without Shift), on a key that
+// types a control character, or on a spare keycode bound to it.
+struct Typing {
+    int code = 0;
+    bool shift = false;
+    bool ownKey = false;
+    KeySym sym = NoSymbol;
+    bool control = false;
+};
+// Before a text: remembers its characters, so the spares are bound for what comes next.
+// The first character that cannot be typed at all, or nothing.
+std::optional<char32_t> beginText(const std::vector<char32_t>& characters);
+// The key for a character, binding a spare for it when the keymap has none; nothing when
+// no spare could be had in time.
+std::optional<Typing> resolve(char32_t c);
+// Marks a character's key going down or up now: its spare is not rebound until the keys typed
+// with it are old enough to have been read.
+void typed(const Typing& t, bool down);
+// Gives back every spare this process bound, once its keys are old enough.
+void restoreKeymap();
+
+} // namespace x11
