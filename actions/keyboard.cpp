@@ -69,7 +69,7 @@ bool keyUpAction(State& state, const nlohmann::ordered_json& action) {
 Typed textAction(State& state, const nlohmann::ordered_json& action) {
     const auto* text = stringMember(action, "text");
     if (!text)
-        return Typed::notText;
+        return {};
     const std::u16string units = utf16(text->get<std::string>());
     // Gets the desktop ready for the whole text, and fails before typing any of it when
     // a character cannot be typed at all.
@@ -80,7 +80,7 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
         // Text typed after another window came forward goes to that window, which may
         // be a terminal: check before every character, not only before the action.
         if (i > 0 && !targetInFront(state))
-            return Typed::stopped;
+            return {.isText = true, .stopped = true, .units = i};
         // A surrogate pair travels in one event pair, so the receiving application sees
         // the character rather than two broken halves.
         const std::size_t length =
@@ -92,7 +92,7 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
         platform::sleepMicroseconds(textPauseMicroseconds * length);
         i += length;
     }
-    return Typed::whole;
+    return {.isText = true, .stopped = false, .units = units.size()};
 }
 
 bool waitAction(const nlohmann::ordered_json& action) {

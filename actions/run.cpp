@@ -7,15 +7,18 @@
 #include "events/input.h"
 #include "events/values.h"
 
+#include <optional>
+
 namespace {
 
 constexpr std::uint64_t pacingMicroseconds = 15000;
 
 const char* const stopMessage = "Studio is no longer the front window; stopped.";
 
-// Performs one action object; false when the guard stopped it part-way. Fails with
+// Performs one action object. When the guard stopped it part-way (only a text can be),
+// gives the number of its UTF-16 code units that were typed. Fails with
 // "unknown action " when none of its keys selects an action.
-bool performAction(State& state, const nlohmann::ordered_json& action) {
+std::optional<std::size_t> performAction(State& state, const nlohmann::ordered_json& action) {
     // The button is read for every action object, whatever its action.
     const auto it = action.find("button");
     const std::uint32_t button =
@@ -24,17 +27,26 @@ bool performAction(State& state, const nlohmann::ordered_json& action) {
         downAction(state, action, button) || upAction(state, action, button) ||
         scrollAction(state, action) || keyAction(state, action) || keyDownAction(state, action) ||
         keyUpAction(state, action))
-        return true;
-    if (const Typed typed = textAction(state, action); typed != Typed::notText)
-        return typed == Typed::whole;
+        return std::nullopt;
+    if (const Typed typed = textAction(state, action); typed.isText) {
+        if (typed.stopped)
+            return typed.units;
+        return std::nullopt;
+    }
     if (waitAction(action))
-        return true;
+        return std::nullopt;
     fail(state, "unknown action " + renderAction(action));
 }
 
-void stop(State& state, std::size_t done) {
+// `typed`: how much of action `done`, a text, went out before the stop, so a host can
+// resume with the rest of it rather than type it again from its start.
+void stop(State& state, std::size_t done, std::size_t typed = 0) {
     releaseHeld(state);
-    out({{"ok", false}, {"done", done}, {"error", stopMessage}});
+    nlohmann::ordered_json result{{"ok", false}, {"done", done}};
+    if (typed > 0)
+        result["typed"] = typed;
+    result["error"] = stopMessage;
+    out(result);
 }
 
 } // namespace
@@ -63,8 +75,10 @@ void runCommand(State& state) {
     const std::size_t count = actions.size();
     for (std::size_t i = 0; i < count; ++i) {
         stopIfSignalled(state);
-        if (!targetInFront(state) || !performAction(state, actions[i]))
+        if (!targetInFront(state))
             return stop(state, i);
+        if (const auto typed = performAction(state, actions[i]))
+            return stop(state, i, *typed);
         stopIfSignalled(state);
         platform::sleepMicroseconds(pacingMicroseconds);
     }

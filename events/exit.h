@@ -12,7 +12,9 @@
 void out(const nlohmann::ordered_json& value);
 
 // Lets go of everything still held, writes the message and a newline to standard error
-// in one write, and ends the process with status 1.
+// in one write, and ends the process with status 1. Control characters in the message
+// (U+0000-U+001F, U+007F) are written as \u and four lower-case hex digits, so the
+// failure is always exactly one line.
 [[noreturn]] void fail(State& state, const std::string& message);
 
 // At a safe point of a run (between actions, clicks or characters): when a termination

@@ -17,12 +17,20 @@ State startUp(int argc, char** argv) {
     return state;
 }
 
+namespace {
+
+// The release this executable belongs to, as the build names it, so a host can tell
+// which behaviour it talks to.
+void versionCommand(State&) {
+    out({{"version", MARNITH_VERSION}});
+}
+
+} // namespace
+
 int dispatch(State& state) {
     static const std::pair<const char*, void (*)(State&)> commands[] = {
-        {"trusted", trustedCommand},
-        {"windows", windowsCommand},
-        {"activate", activateCommand},
-        {"run", runCommand},
+        {"--version", versionCommand}, {"trusted", trustedCommand}, {"windows", windowsCommand},
+        {"activate", activateCommand}, {"run", runCommand},
     };
     if (state.args.size() < 2)
         fail(state, "usage: marnith-input trusted|windows|activate|run");
