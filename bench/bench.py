@@ -2,7 +2,7 @@
 """Measures startup, pacing, listing at scale and memory, each against a reference
 measured in the same run, and prints a Markdown table.
 
-Usage: bench.py BUILD_DIR   (the static release build, with tests/marnith-probe)
+Usage: bench.py BUILD_DIR   (the static release build, with tests/desktop/marnith-desktop-probe)
 """
 import json
 import os
@@ -16,7 +16,7 @@ build = os.path.abspath(sys.argv[1])
 source = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sim = os.path.join(build, "marnith-input-sim")
 tool = os.path.join(build, "marnith-input")
-probe = os.path.join(build, "tests", "marnith-probe")
+probe = os.path.join(build, "tests", "desktop", "marnith-desktop-probe")
 work = tempfile.mkdtemp(prefix="marnith-bench-")
 rows = []
 
@@ -150,7 +150,7 @@ try:
             p = subprocess.Popen([probe, cls, f"window {i}",
                                   f"120x80+{(i * 37) % 1700}+{(i * 53) % 950}"],
                                  stdout=subprocess.PIPE, text=True)
-            assert p.stdout.readline().startswith("READY")
+            assert p.stdout.readline().startswith("ready")
             probes.append(p)
         time.sleep(0.5)  # let openbox settle
 
@@ -182,16 +182,16 @@ try:
              ("500 characters cycling 40 without a key", (alphabet * 13)[:500], 1.3)]
     def typed_into_probe(argv):
         """Seconds the command took, and the keymap changes the client saw meanwhile."""
-        target_probe = subprocess.Popen([probe, "RobloxStudio", "text", "600x300+10+10"],
+        target_probe = subprocess.Popen([probe, "RobloxStudio", "text", "600x300+10+10", "mappings"],
                                         stdout=subprocess.PIPE, text=True)
-        assert target_probe.stdout.readline().startswith("READY")
+        assert target_probe.stdout.readline().startswith("ready")
         time.sleep(0.3)
         start = time.perf_counter()
         subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, env=xenv)
         wall = time.perf_counter() - start
         time.sleep(0.3)
         target_probe.terminate()
-        return wall, sum(1 for line in target_probe.stdout if line.startswith("MappingNotify"))
+        return wall, sum(1 for line in target_probe.stdout if line.startswith("mapping"))
 
     for name, text, target in texts:
         units = len(text.encode("utf-16-le")) // 2

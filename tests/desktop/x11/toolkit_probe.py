@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """A GTK 3 or Qt 5 test client: one window holding a text field with the focus. Prints
-"READY <window> <pid>" once it is mapped, then "TEXT <json>" whenever the field's text
+"ready <window> <pid> 0 0 0 0 0 0" once it is mapped, then "text <json>" whenever the field's text
 changes, and the window's title is CLASS's. With "frameless" the Qt window has no frame,
 which Qt marks with KDE's override window type before the normal one.
 
@@ -16,7 +16,7 @@ def say(line):
 
 
 def changed(text):
-    say("TEXT " + json.dumps(text, ensure_ascii=False))
+    say("text " + json.dumps(text, ensure_ascii=False))
 
 
 if toolkit == "gtk":
@@ -31,7 +31,7 @@ if toolkit == "gtk":
     entry.connect("changed", lambda e: changed(e.get_text()))
     window.add(entry)
     window.set_default_size(400, 80)
-    window.connect("map-event", lambda w, e: say(f"READY {w.get_window().get_xid()} {os.getpid()}"))
+    window.connect("map-event", lambda w, e: say(f"ready {w.get_window().get_xid()} {os.getpid()}" + " 0" * 6))
     window.connect("destroy", Gtk.main_quit)
     window.show_all()
     Gtk.main()
@@ -46,5 +46,5 @@ else:
     field.resize(400, 80)
     field.textChanged.connect(changed)
     field.show()
-    QtCore.QTimer.singleShot(300, lambda: say(f"READY {int(field.winId())} {os.getpid()}"))
+    QtCore.QTimer.singleShot(300, lambda: say(f"ready {int(field.winId())} {os.getpid()}" + " 0" * 6))
     app.exec_()

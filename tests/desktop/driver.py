@@ -1,0 +1,312 @@
+#!/usr/bin/env python3
+"""The real-desktop suite: plays cases.txt with the built tool, each command a process of
+its own, against a probe window of the target application; then the backend's own checks
+(<folder>/checks.py). Exits 1 after listing what failed.
+
+Usage: driver.py x11|wine|windows TOOL PROBE [PROBE_FOLDER]
+  x11: PROBE is the Xlib probe; wine, windows: PROBE_FOLDER holds RobloxStudioBeta-probe.exe
+  (the target) and marnith-desktop-probe.exe (another application). Wine uses $WINEPREFIX.
+"""
+import collections, importlib.util, json, os, re, signal, subprocess, sys, tempfile, time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TITLE = "Place 1 — Studio ✓ 😀"
+failures = []
+
+
+def check(what, got, want):
+    if got != want:
+        failures.append(what)
+        print(f"FAIL {what}\n  got:  {got!r}\n  want: {want!r}", flush=True)
+    return got == want
+
+
+def normalise(lines):
+    """Consecutive drags collapse into one line, consecutive wheel lines of one sign add up."""
+    out = []
+    for line in lines:
+        last = out[-1] if out else ""
+        if line.startswith("drag") and line == last:
+            continue
+        if line.startswith("wheel") and last.startswith("wheel") and line[6] == last[6]:
+            out[-1] = "wheel %+d" % (int(last[6:]) + int(line[6:]))
+            continue
+        out.append(line)
+    return out
+
+
+class Probe:
+    """A probe window; its first line is "ready <id> <pid> <x> <y> <w> <h> <client x> <client y>"."""
+
+    def __init__(self, argv):
+        self.log = tempfile.NamedTemporaryFile(prefix="probe-", suffix=".log", delete=False).name
+        self.proc = subprocess.Popen(argv, stdout=open(self.log, "wb"), stderr=subprocess.DEVNULL)
+        self.mark = 0
+        for _ in range(300):  # a toolkit's first start on a fresh machine can take seconds
+            if self.lines():
+                break
+            time.sleep(0.1)
+        ready = (self.lines() or ["ready"])[0].split()
+        if len(ready) < 9:
+            sys.exit(f"probe {argv} did not start")
+        self.id, self.pid, self.x, self.y, self.w, self.h, self.cx, self.cy = map(int, ready[1:9])
+
+    def lines(self):
+        with open(self.log, "rb") as f:
+            text = f.read().decode("utf-8", "replace")
+        return text.split("\n")[:-1]
+
+    def since(self):
+        return normalise(self.lines()[1 + self.mark:])
+
+    def skip(self):
+        self.mark = len(self.lines()) - 1
+
+    def wait_for(self, entry, seconds=20):
+        for _ in range(seconds * 50):
+            if entry in self.since():
+                return True
+            time.sleep(0.02)
+        return False
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def quiet(*probes, still=0.3):
+    """Waits until the probes have logged nothing new for a while (at most 10 s)."""
+    before, since = None, 0
+    for _ in range(200):
+        now = [len(p.lines()) for p in probes]
+        since = since + 1 if now == before else 0
+        if since * 0.05 >= still:
+            return
+        before = now
+        time.sleep(0.05)
+
+
+class Desktop:
+    stop_signal, stopped = signal.SIGTERM, -signal.SIGTERM
+    spawn = {}
+
+    def __init__(self, tool, probe):
+        self.tool, self.probe_exe, self.helpers = [tool], probe, []
+
+    def run(self, args, **kw):
+        done = subprocess.run(self.tool + args, capture_output=True, timeout=60, **kw)
+        return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+    def start(self, args):
+        return subprocess.Popen(self.tool + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                **self.spawn)
+
+    def held(self):
+        return subprocess.run(self.probe_cmd(["--held"]), capture_output=True).stdout.decode().strip()
+
+    def probe_cmd(self, args):
+        return [self.probe_exe] + args
+
+    def close(self):
+        for h in reversed(self.helpers):
+            h.terminate()
+            h.wait()
+
+
+class X11(Desktop):
+    def __init__(self, tool, probe):
+        super().__init__(tool, probe)
+        # Displays :20 to :39, so that suites running side by side do not meet.
+        n = next(n for n in range(20, 40) if not os.path.exists(f"/tmp/.X{n}-lock"))
+        self.helpers.append(subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24",
+                                              "-nolisten", "tcp", "-noreset"], stderr=subprocess.DEVNULL))
+        os.environ["DISPLAY"] = f":{n}"
+        while not os.path.exists(f"/tmp/.X11-unix/X{n}"):
+            time.sleep(0.05)
+        self.start_wm()
+
+    def start_wm(self):
+        self.wm = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
+        for _ in range(200):  # until it has published its desktops
+            if subprocess.run(["xdotool", "get_num_desktops"], capture_output=True).returncode == 0:
+                break
+            time.sleep(0.05)
+        time.sleep(0.3)  # openbox leaves windows mapped right after it starts unmanaged
+
+    def stop_wm(self):
+        self.wm.terminate()
+        self.wm.wait()
+
+    def target(self, title=TITLE, at=(100, 100), cls="RobloxStudio", *flags):
+        return Probe(self.probe_cmd([cls, title, "400x300+%d+%d" % at, *flags]))
+
+    def other(self):
+        return self.target("Other", (600, 150), "Other")
+
+    def close(self):
+        self.stop_wm()
+        super().close()
+
+
+class Windows(Desktop):
+    stop_signal, stopped = getattr(signal, "CTRL_BREAK_EVENT", 0), 0xC000013A
+    spawn = {"creationflags": getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0)}
+
+    def __init__(self, tool, probe, folder):
+        super().__init__(tool, os.path.join(folder, "marnith-desktop-probe.exe"))
+        self.folder = folder
+
+    def target(self, title=TITLE, at=(100, 100), exe="RobloxStudioBeta-probe.exe", *flags):
+        return Probe(self.probe_cmd([title, str(at[0]), str(at[1]), "400", "300", *flags], exe))
+
+    def other(self):
+        return self.target("Other", (600, 150), "marnith-desktop-probe.exe")
+
+    def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
+        return [os.path.join(self.folder, exe)] + args
+
+    def foreground(self):
+        return subprocess.run(self.probe_cmd(["--foreground"]), capture_output=True).stdout.decode()
+
+
+class Wine(Windows, X11):
+    # Under Wine only Ctrl+C from the Unix side reaches the tool; Wine reports its status
+    # 0xC000013A in the low byte.
+    stop_signal, stopped, spawn = signal.SIGINT, 0x3A, {}
+
+    def __init__(self, tool, probe, folder):
+        Windows.__init__(self, tool, probe, folder)
+        os.environ.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+        X11.__init__(self, tool, self.probe_exe)
+        self.tool = ["wine", tool]
+        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        if not os.path.exists(os.path.join(os.environ["WINEPREFIX"], "system.reg")):
+            subprocess.run(["wineboot", "-i"], capture_output=True, check=True)
+            subprocess.run(["wineserver", "-w"])
+        self.helpers.append(subprocess.Popen(["wineserver", "-f", "-p"]))
+        # The first program starts Wine's services, which keep its output open.
+        subprocess.run(["wine", "cmd.exe", "/c", "exit"], capture_output=True)
+
+    def start_wm(self):
+        self.wm = None  # Wine places and focuses its windows itself
+
+    def stop_wm(self):
+        pass
+
+    def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
+        return ["wine"] + Windows.probe_cmd(self, args, exe)
+
+    def close(self):
+        subprocess.run(["wineserver", "-k"])
+        X11.close(self)
+
+
+def parse(path):
+    """The cases of the table, each {name, only, steps: [[args, want, event]], log}."""
+    cases = []
+    for line in open(path, encoding="utf-8"):
+        line = line.rstrip("\r\n")
+        tag, _, rest = line.partition(" ")
+        if tag == ":":
+            name, _, only = rest.partition(" | ")
+            cases.append(dict(name=name, only=only.split(), steps=[], log=[]))
+        elif tag == "$":
+            cases[-1]["steps"].append([rest, None, None])
+        elif tag in (">", "!", "-"):
+            cases[-1]["steps"][-1][1] = (tag, rest)
+        elif tag == "~":
+            kind, _, entry = rest.partition(" after ")
+            cases[-1]["steps"][-1][2] = (kind, entry)
+        elif tag == "=":
+            cases[-1]["log"] += [e.strip() for e in rest.split(";") if e.strip()]
+    return cases
+
+
+def expand(args, target, other):
+    """The command line of a step: pid and other name the probes' pids, the points of a run
+    list are relative to the target's client area."""
+    command, _, rest = args.partition(" ")
+    if command != "run":
+        words = [command] + rest.split()
+        pids = {"pid": target.pid, "other": other.pid, "pid+1": target.pid + 1}
+        return [str(pids.get(w, w)) for w in words]
+    actions, guard = (rest[:-4], [str(target.pid)]) if rest.endswith(" pid") else (rest, [])
+    actions = json.loads(actions)
+    for a in actions:
+        for k in ("click", "move", "down", "up"):
+            if isinstance(a.get(k), list):
+                a[k] = [a[k][0] + target.cx, a[k][1] + target.cy]
+    return ["run", json.dumps(actions, ensure_ascii=False, separators=(",", ":"))] + guard
+
+
+def play(desk, case, target, other):
+    subst = dict(id=target.id, pid=target.pid, title=json.dumps(TITLE, ensure_ascii=False)[1:-1],
+                 x=float(target.x), y=float(target.y), w=float(target.w), h=float(target.h))
+    for args, (tag, text), event in case["steps"]:
+        proc = desk.start(expand(args, target, other))
+        if event:
+            kind, entry = event
+            reached = target.wait_for(entry)
+            check(f"{case['name']}: the probe logged {entry!r}", reached, True)
+            time.sleep(0.5)  # into the wait that follows, whatever the machine's load
+            if kind == "front":
+                desk.run(["activate", str(other.pid)])
+            else:
+                sent = time.monotonic()
+                proc.send_signal(desk.stop_signal)
+        try:
+            out, err = proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, err = proc.communicate()
+        if event and event[0] == "stop":
+            check(f"{case['name']}: ended within 0.5 s of the stop", time.monotonic() - sent < 0.5, True)
+        text = re.sub(r"\$(\w+)", lambda m: str(subst[m[1]]), text)
+        want = {">": (0, text + "\n", ""), "!": (1, "", text + "\n"), "-": (desk.stopped, "", "")}[tag]
+        check(f"{case['name']}: {args[:60]}", (proc.returncode, out.decode(), err.decode()), want)
+
+
+def unreleased(entries):
+    count = collections.Counter()
+    for e in entries:
+        m = re.match(r"(?:other: )?(key|button) (down|up) (\S+)", e)
+        if m:
+            count[m[1], m[3]] += 1 if m[2] == "down" else -1
+    return {k: v for k, v in count.items() if v}
+
+
+def main():
+    backend, tool, probe, *folder = sys.argv[1:]
+    desk = {"x11": X11, "wine": Wine, "windows": Windows}[backend](tool, probe, *folder)
+    started = time.monotonic()
+    try:
+        other, target = desk.other(), desk.target()
+        for case in parse(os.path.join(HERE, "cases.txt")):
+            if case["only"] and backend not in case["only"]:
+                continue
+            # Through the other window, so the window manager has caught up (it is slow to
+            # answer just after a keymap change) before the case starts.
+            desk.run(["activate", str(other.pid)]), desk.run(["activate", str(target.pid)])
+            quiet(target, other)
+            target.skip(), other.skip()
+            play(desk, case, target, other)
+            quiet(target, other)
+            got = target.since() + ["other: " + e for e in other.since()] + [desk.held()]
+            if not check(f"{case['name']}: log", got, case["log"]) and hasattr(desk, "foreground"):
+                print("  front:", desk.foreground())
+            check(f"{case['name']}: every press released", unreleased(got), {})
+        other.close(), target.close()
+        folder = "x11" if backend == "x11" else "windows"
+        spec = importlib.util.spec_from_file_location("checks", os.path.join(HERE, folder, "checks.py"))
+        checks = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(checks)
+        checks.run(desk, sys.modules[__name__])
+    finally:
+        desk.close()
+    print(f"{backend}: {len(failures)} failed" if failures else f"{backend}: all passed",
+          f"in {time.monotonic() - started:.0f} s")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,129 @@
+"""What the case table cannot say on X11: the listing's sources of pid and title, desktops,
+text in Xlib, GTK and Qt clients with and without Caps Lock, the spare keycodes, the guard
+within a text, and the tool without a window manager or a display."""
+import json, os, signal, subprocess, time
+
+STOP = '{"ok":false,"done":%d,"error":"Studio is no longer the front window; stopped."}\n'
+LETTERS = "é€Ωжß漢字üñøåçλπσдиклмнопрстуфхцчшщыэюяąęł"  # 40 without a key in the US map
+
+
+def cycled(n):
+    return (LETTERS * (n // 40 + 1))[:n]
+
+
+def run(desk, d):
+    tool = lambda *args: desk.run([str(a) for a in args])
+    xdotool = lambda *args: subprocess.run(["xdotool", *map(str, args)], capture_output=True).stdout.decode()
+    keymap = lambda: subprocess.run(desk.probe_cmd(["--keymap"]), capture_output=True).stdout.decode().split("\n")
+    toolkit = lambda kit, *more: d.Probe(["/usr/bin/python3", os.path.join(os.path.dirname(__file__),
+                                                                           "toolkit_probe.py"), kit, *more])
+
+    def typed(p):  # what a client has read, once it is quiet (toolkits lag after keymap changes)
+        d.quiet(p, still=1.5)
+        lines = p.since()
+        fields = [json.loads(l[5:]) for l in lines if l.startswith("text ")]
+        return fields[-1] if fields else "".join(l[5:] for l in lines if l.startswith("char "))
+
+    def front(p):  # openbox may still hand the focus on from a window just closed
+        for _ in range(5):
+            tool("activate", p.pid)
+            d.quiet(p)
+            if tool("run", "[]", p.pid)[1] == '{"ok":true,"done":0}\n':
+                break
+        p.skip()
+
+    before = keymap()
+    # Listing: the pid from the X server when _NET_WM_PID is missing, a compound-text title,
+    # a frameless Qt window (KDE's type first) listed, a dock left out; front to back.
+    probes = [desk.target("Dock", (0, 900), "RobloxStudio", "dock"),
+              desk.target("Place 2: ünïcödé Ωж 漢字", (500, 400), "com.roblox.ROBLOXSTUDIO.Beta", "nopid", "ctext"),
+              toolkit("qt", "RobloxStudioFrameless", "frameless"), desk.target("Place 1 — Studio", (40, 60))]
+    front(probes[3])
+    listed = [(w["id"], w["pid"], w["title"]) for w in json.loads(tool("windows")[1])]
+    d.check("x11: listing", listed, [(p.id, p.pid, t) for p, t in zip(probes[:0:-1], [
+        "Place 1 — Studio", "RobloxStudioFrameless", "Place 2: ünïcödé Ωж 漢字"])])
+    for p in probes:
+        p.close()
+
+    # Text comes out exactly in every toolkit, whatever Shift and Caps Lock.
+    text = "Hello, World! ~`{}|\"<>? 123 aé€😀Ωжß漢字🎉b " + cycled(60)
+    actions = json.dumps([{"text": text + "\n"}, {"keyDown": "Shift"}, {"text": "aB1!é"}, {"keyUp": "Shift"}])
+    for caps in (False, True):
+        xdotool("key", "Caps_Lock") if caps else None
+        for p in (desk.target(), toolkit("gtk", "RobloxStudio"), toolkit("qt", "RobloxStudio")):
+            front(p)
+            d.check(f"x11: text, caps lock {caps}", (tool("run", actions, p.pid)[1], typed(p)),
+                    ('{"ok":true,"done":4}\n', text + "aB1!é"))
+            p.close()
+    xdotool("key", "Caps_Lock")
+
+    # Spares: a killed run's are taken back; a run finds none free (all owned by a live
+    # process, or the keymap has none) and fails rather than skip a character.
+    p = toolkit("gtk", "RobloxStudio")
+    front(p)
+    killed = subprocess.Popen(desk.tool + ["run", json.dumps([{"text": cycled(200)}])])
+    time.sleep(0.4)
+    killed.kill(), killed.wait()
+    d.check("x11: a killed run leaves spares bound", keymap() != before, True)
+    partial = typed(p)
+    d.check("x11: spares taken back", (tool("run", '[{"text":"Hello ąęł"}]', p.pid)[1], typed(p), keymap()),
+            ('{"ok":true,"done":1}\n', partial + "Hello ąęł", before))
+    spares = before[0].split()[1:]
+    subprocess.run(desk.probe_cmd(["--bind", "F35", *spares]), capture_output=True)
+    d.check("x11: no spare keycode", (tool("run", '[{"text":"aé"}]', p.pid)[2], typed(p)),
+            ("cannot type é\n", partial + "Hello ąęł"))
+    subprocess.run(desk.probe_cmd(["--bind", "NoSymbol", *spares]), capture_output=True)
+    claim = d.Probe(desk.probe_cmd(["--claim"]))
+    d.check("x11: every spare owned", tool("run", '[{"text":"éa"}]', p.pid), (1, "", "cannot type é\n"))
+    claim.close()
+    # Two runs at once, each with characters of its own: every character arrives (in our
+    # Xlib client: a toolkit that lags further behind than the tool's wait for it reads a
+    # rebound keycode).
+    p.close()
+    p, one, two = desk.target(), cycled(72), "ΑΒΓΔΕΖΗΘΙΚΛΜ" * 3
+    front(p)
+    runs = [subprocess.Popen(desk.tool + ["run", json.dumps([{"text": t}])], stdout=subprocess.PIPE) for t in (one, two)]
+    d.check("x11: two runs share the spares", ([r.communicate()[0] for r in runs], sorted(typed(p))),
+            ([b'{"ok":true,"done":1}\n'] * 2, sorted(one + two)))
+    d.check("x11: keymap restored", keymap(), before)
+    p.close()
+
+    # Activation right after text lands; another window coming forward mid-text gets at
+    # most the character in flight, and what the run held is let go.
+    target, other = desk.target(), desk.other()
+    front(target)
+    d.check("x11: activation after text", [tool("run", json.dumps([{"text": cycled(80)}]), target.pid)[1],
+                                           tool("activate", other.pid)[1], tool("run", "[]", other.pid)[1]],
+            ['{"ok":true,"done":1}\n', '{"ok":true}\n', '{"ok":true,"done":0}\n'])
+    front(target)
+    job = subprocess.Popen(desk.tool + ["run", json.dumps([{"keyDown": "Shift"}, {"text": "x" * 200}, {"key": "A"}]),
+                                        str(target.pid)], stdout=subprocess.PIPE)
+    time.sleep(0.8)
+    xdotool("windowactivate", other.id)
+    out = job.communicate()[0].decode()
+    n, stray = len(typed(target)), typed(other)
+    d.check("x11: the guard stops text midway", (out, 10 < n < 200, len(stray) <= 1, desk.held()),
+            (STOP % 1, True, True, "held none"))
+
+    # On another desktop: that desktop is shown first.
+    xdotool("set_desktop_for_window", other.id, 1)
+    d.check("x11: activate on another desktop", (tool("activate", other.pid)[1], xdotool("get_desktop"),
+                                                 xdotool("getactivewindow")), ('{"ok":true}\n', "1\n", f"{other.id}\n"))
+    xdotool("set_desktop_for_window", other.id, 0), xdotool("set_desktop", 0)
+    # Without a window manager (its _NET_ACTIVE_WINDOW stays behind) the focus is the front
+    # (last: the window manager is not started again).
+    target.skip(), other.skip()
+    desk.stop_wm()
+    d.check("x11: no window manager", (tool("activate", target.pid)[1], tool("run", '[{"text":"ok"}]', target.pid)[1],
+                                       typed(target)), ('{"ok":true}\n', '{"ok":true,"done":1}\n', "ok"))
+    xdotool("windowfocus", other.id)
+    d.check("x11: no window manager, the guard", (tool("run", '[{"text":"no"}]', target.pid)[1], typed(other)),
+            (STOP % 0, ""))
+    target.close(), other.close()
+
+    display = os.environ["DISPLAY"]
+    os.environ["DISPLAY"] = ":4095"
+    d.check("x11: without a display", [tool("trusted", "--prompt")[1], tool("windows")[1], tool("activate", 1)[2],
+                                       tool("run", "[]")[2]],
+            ['{"trusted":false}\n', "[]\n", "bad pid\n", "Accessibility permission is off for Marnith\n"])
+    os.environ["DISPLAY"] = display

@@ -1,0 +1,255 @@
+// An Xlib window of the target application that logs what it receives, one flushed line
+// per event, in the suite's common format (see ../cases.txt); other modes help the checks.
+//   probe CLASS TITLE WxH+X+Y [nopid] [dock] [ctext] [mappings]   the window, logging on stdout
+//   probe --held                   the keys and buttons the server reports down
+//   probe --keymap                 "spares <the keycodes without symbols>"
+//   probe --bind KEYSYM CODE...    binds the keysym (or NoSymbol) to every level of each
+//   probe --claim                  owns every spare, as a process typing does, until killed
+// nopid leaves out _NET_WM_PID, dock makes it a dock, ctext stores the title only in
+// WM_NAME as compound text (as xterm does), mappings logs "mapping" for each keymap change.
+#include <X11/XKBlib.h>
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+Display* d;
+
+std::string utf8(unsigned long c) {
+    std::string s;
+    if (c < 0x80)
+        return s += char(c);
+    const int n = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    const unsigned lead[]{0, 0xC0, 0xE0, 0xF0};
+    s += char(lead[n] | (c >> (6 * n)));
+    for (int i = n - 1; i >= 0; --i)
+        s += char(0x80 | ((c >> (6 * i)) & 0x3F));
+    return s;
+}
+
+// The tool's name of the key, from its unshifted keysym; "" for keys it has no name for
+// (the spare keycodes text is typed on).
+std::string keyName(unsigned keycode) {
+    const char* sym = XKeysymToString(XkbKeycodeToKeysym(d, KeyCode(keycode), 0, 0));
+    const std::string
+        s = sym ? sym : "",
+        names =
+            " Shift_L:LeftShift Shift_R:RightShift Control_L:LeftControl Control_R:RightControl"
+            " Alt_L:LeftAlt Alt_R:RightAlt Super_L:LeftMeta BackSpace:Backspace Page_Up:PageUp"
+            " Page_Down:PageDown Caps_Lock:CapsLock space:Space equal:Equals minus:Minus"
+            " bracketleft:LeftBracket bracketright:RightBracket apostrophe:Quote "
+            "semicolon:Semicolon"
+            " backslash:BackSlash comma:Comma slash:Slash period:Period grave:Backquote 1:One 2:Two"
+            " 3:Three 4:Four 5:Five 6:Six 7:Seven 8:Eight 9:Nine 0:Zero Return:Return Tab:Tab"
+            " Escape:Escape Delete:Delete Home:Home End:End Left:Left Right:Right Up:Up Down:Down ";
+    if (const auto at = names.find(" " + s + ":"); !s.empty() && at != std::string::npos)
+        return names.substr(at + s.size() + 2, names.find(' ', at + 1) - at - s.size() - 2);
+    if (s.size() == 1 && s[0] >= 'a' && s[0] <= 'z')
+        return std::string(1, char(s[0] - 32));
+    const bool function =
+        s.size() > 1 && s[0] == 'F' && std::atoi(&s[1]) >= 1 && std::atoi(&s[1]) <= 12;
+    return function ? s : "";
+}
+
+// The held modifiers, leaving out the class of the key the event is for.
+std::string mods(unsigned state, const std::string& key) {
+    std::string out;
+    const std::pair<unsigned, const char*> classes[]{
+        {ShiftMask, "shift"}, {ControlMask, "control"}, {Mod1Mask, "alt"}, {Mod4Mask, "meta"}};
+    for (const auto& [mask, name] : classes) {
+        std::string lower = key;
+        for (char& c : lower)
+            c = char(std::tolower(c));
+        if ((state & mask) && lower.find(name) == std::string::npos)
+            out += std::string(" +") + name;
+    }
+    return out;
+}
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+int held() {
+    char keys[32];
+    XQueryKeymap(d, keys);
+    std::string out;
+    for (unsigned code = 8; code < 256; ++code)
+        if (keys[code / 8] & (1 << (code % 8))) {
+            const std::string name = keyName(code);
+            out += " " + (name.empty() ? "keycode" + std::to_string(code) : name);
+        }
+    Window root, child;
+    int i;
+    unsigned mask = 0;
+    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &i, &i, &i, &i, &mask);
+    out += std::string(mask & Button1Mask ? " left" : "") + (mask & Button3Mask ? " right" : "");
+    say("held" + (out.empty() ? std::string(" none") : out));
+    return 0;
+}
+
+int keymap(char** argv) {
+    int min = 0, max = 0, per = 0;
+    XDisplayKeycodes(d, &min, &max);
+    KeySym* map = XGetKeyboardMapping(d, KeyCode(min), max - min + 1, &per);
+    std::vector<long> spares;
+    for (int code = min; code <= max; ++code)
+        if (std::all_of(map + (code - min) * per, map + (code - min + 1) * per,
+                        [](KeySym k) { return k == NoSymbol; }))
+            spares.push_back(code);
+    if (std::strcmp(argv[1], "--bind") == 0) {
+        KeySym sym = XStringToKeysym(argv[2]);
+        for (int i = 3; argv[i]; ++i)
+            XChangeKeyboardMapping(d, std::atoi(argv[i]), 1, &sym, 1);
+    } else if (std::strcmp(argv[1], "--claim") == 0) {
+        // Owned spares: keycode, a window of the owner and the number written on it.
+        const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
+        const long nonce = 12345;
+        XChangeProperty(d, owner, XInternAtom(d, "_MARNITH_INPUT_OWNER", False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&nonce), 1);
+        std::vector<long> claims;
+        for (long code : spares)
+            claims.insert(claims.end(), {code, long(owner), nonce});
+        XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_MARNITH_INPUT_SPARES", False),
+                        XA_CARDINAL, 32, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(claims.data()), int(claims.size()));
+        XSync(d, False);
+        say("ready " + std::to_string(owner) + " " + std::to_string(getpid()) + " 0 0 0 0 0 0");
+        pause();
+    }
+    XSync(d, False);
+    std::string out = "spares";
+    for (long code : spares)
+        out += " " + std::to_string(code);
+    say(out);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    d = XOpenDisplay(nullptr);
+    if (!d || argc < 2)
+        return 1;
+    if (std::strcmp(argv[1], "--held") == 0)
+        return held();
+    if (std::strcmp(argv[1], "--keymap") == 0 || std::strcmp(argv[1], "--bind") == 0 ||
+        std::strcmp(argv[1], "--claim") == 0)
+        return keymap(argv);
+    if (argc < 4)
+        return 2;
+    unsigned width = 0, height = 0;
+    int x = 0, y = 0;
+    std::sscanf(argv[3], "%ux%u+%d+%d", &width, &height, &x, &y);
+    auto flag = [&](const char* f) {
+        for (int i = 4; i < argc; ++i)
+            if (std::strcmp(argv[i], f) == 0)
+                return true;
+        return false;
+    };
+    const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0, 0,
+                                         WhitePixel(d, DefaultScreen(d)));
+    XClassHint hint{const_cast<char*>("probe"), argv[1]};
+    XSetClassHint(d, w, &hint);
+    XTextProperty name{};
+    Xutf8TextListToTextProperty(d, &argv[2], 1,
+                                flag("ctext") ? XCompoundTextStyle : XStdICCTextStyle, &name);
+    XSetWMName(d, w, &name);
+    if (!flag("ctext"))
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
+                        XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
+                        reinterpret_cast<unsigned char*>(argv[2]), int(std::strlen(argv[2])));
+    const long pid = getpid();
+    if (!flag("nopid"))
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
+    if (flag("dock")) {
+        const Atom type = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False);
+        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
+                        PropModeReplace, reinterpret_cast<const unsigned char*>(&type), 1);
+    }
+    XSizeHints size{};
+    size.flags = USPosition | USSize;
+    size.x = x, size.y = y, size.width = int(width), size.height = int(height);
+    XSetWMNormalHints(d, w, &size);
+    XWMHints wm{};
+    wm.flags = InputHint;
+    wm.input = True;
+    XSetWMHints(d, w, &wm);
+    XSelectInput(d, w,
+                 KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                     PointerMotionMask | StructureNotifyMask);
+    XMapWindow(d, w);
+    // X events carry no click count: count as toolkits do, from the server time (within
+    // Xt's 200 ms, the strictest double-click time) and the button.
+    unsigned lastButton = 0, clicks = 0;
+    Time lastPress = 0;
+    int lastX = 0, lastY = 0, pressX = 0, pressY = 0; // where the pointer was seen, pressed
+    bool ready = false;
+    for (;;) {
+        XEvent e;
+        XNextEvent(d, &e);
+        if (e.type == MapNotify && !ready) {
+            ready = true;
+            Window child;
+            int cx = 0, cy = 0;
+            XTranslateCoordinates(d, w, DefaultRootWindow(d), 0, 0, &cx, &cy, &child);
+            std::printf("ready %lu %ld %d %d %u %u %d %d\n", w, pid, cx, cy, width, height, cx, cy);
+        } else if (e.type == KeyPress || e.type == KeyRelease) {
+            const std::string key = keyName(e.xkey.keycode);
+            if (!key.empty())
+                say(std::string(e.type == KeyPress ? "key down " : "key up ") + key +
+                    mods(e.xkey.state, key));
+            char buf[16];
+            KeySym sym = NoSymbol;
+            XLookupString(&e.xkey, buf, sizeof buf, &sym, nullptr);
+            // Latin-1 keysyms are their code point, Unicode keysyms 0x01000000 plus it.
+            const bool unicode = sym >= 0x010000A0 && sym <= 0x0110FFFF;
+            const unsigned long c = unicode ? sym - 0x01000000 : sym;
+            const bool printable = (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF) || unicode;
+            if (e.type == KeyPress && printable &&
+                !(e.xkey.state & (ControlMask | Mod1Mask | Mod4Mask)))
+                say("char " + utf8(c));
+        } else if ((e.type == ButtonPress || e.type == ButtonRelease) && e.xbutton.button >= 4) {
+            if (e.type == ButtonPress && e.xbutton.button <= 5)
+                say(e.xbutton.button == 4 ? "wheel +1" : "wheel -1");
+        } else if (e.type == ButtonPress || e.type == ButtonRelease) {
+            const unsigned b = e.xbutton.button;
+            if (e.type == ButtonPress) {
+                const bool near =
+                    std::abs(e.xbutton.x - pressX) <= 4 && std::abs(e.xbutton.y - pressY) <= 4;
+                clicks =
+                    b == lastButton && near && e.xbutton.time - lastPress < 200 ? clicks + 1 : 1;
+                lastButton = b, lastPress = e.xbutton.time, pressX = e.xbutton.x,
+                pressY = e.xbutton.y;
+            }
+            lastX = e.xbutton.x, lastY = e.xbutton.y;
+            say(std::string(e.type == ButtonPress ? "button down " : "button up ") +
+                (b == 1   ? "left "
+                 : b == 3 ? "right "
+                          : "other ") +
+                std::to_string(clicks));
+        } else if (e.type == MappingNotify) {
+            XRefreshKeyboardMapping(&e.xmapping);
+            if (flag("mappings"))
+                say("mapping");
+        } else if (e.type == MotionNotify && (e.xmotion.x != lastX || e.xmotion.y != lastY)) {
+            if (e.xmotion.state & (Button1Mask | Button3Mask))
+                say(e.xmotion.state & Button1Mask ? "drag left" : "drag right");
+            lastX = e.xmotion.x, lastY = e.xmotion.y;
+        }
+        std::fflush(stdout);
+    }
+}
