@@ -95,15 +95,19 @@ def run(desk, d):
     d.check("x11: activation after text", [tool("run", json.dumps([{"text": cycled(80)}]), target.pid)[1],
                                            tool("activate", other.pid)[1], tool("run", "[]", other.pid)[1]],
             ['{"ok":true,"done":1}\n', '{"ok":true}\n', '{"ok":true,"done":0}\n'])
-    front(target)
-    job = subprocess.Popen(desk.tool + ["run", json.dumps([{"keyDown": "Shift"}, {"text": "x" * 200}, {"key": "A"}]),
-                                        str(target.pid)], stdout=subprocess.PIPE)
-    time.sleep(0.8)
-    xdotool("windowactivate", other.id)
-    out = job.communicate()[0].decode()
-    n, stray = len(typed(target)), typed(other)
-    d.check("x11: the guard stops text midway", (out, 10 < n < 200, len(stray) <= 1, desk.held()),
-            (STOP % 1, True, True, "held none"))
+    for _ in range(3):  # again if openbox, busy with the keymap changes, moved the focus late
+        front(target), other.skip()
+        job = subprocess.Popen(desk.tool + ["run", json.dumps([{"keyDown": "Shift"}, {"text": "x" * 200},
+                                                               {"key": "A"}]), str(target.pid)], stdout=subprocess.PIPE)
+        time.sleep(0.8)
+        xdotool("windowactivate", other.id)
+        out = json.loads(job.communicate()[0])
+        if out["done"]:
+            break
+    n, stray = len(typed(target)), len(typed(other))
+    d.check("x11: the guard stops text midway", (out.pop("typed", 0), 10 < n < 200, stray <= 1, desk.held(),
+                                                 json.dumps(out, separators=(",", ":")) + "\n"),
+            (n + stray, True, True, "held none", STOP % 1))
 
     # On another desktop: that desktop is shown first.
     xdotool("set_desktop_for_window", other.id, 1)
