@@ -11,7 +11,9 @@
 #include <X11/extensions/XRes.h>
 #include <X11/extensions/XTest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <poll.h>
 
 namespace x11 {
 
@@ -60,6 +62,20 @@ std::optional<std::string> text(Window w, Atom property, Atom type) {
     return out;
 }
 
+bool keyIsDown(int code) {
+    char keys[32];
+    XQueryKeymap(display, keys);
+    return (keys[code / 8] >> (code % 8)) & 1;
+}
+
+unsigned buttonsDown() {
+    Window rootReturn = 0, child = 0;
+    int rootX = 0, rootY = 0, winX = 0, winY = 0;
+    unsigned int mask = 0;
+    XQueryPointer(display, root(), &rootReturn, &child, &rootX, &rootY, &winX, &winY, &mask);
+    return mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask);
+}
+
 bool liveWindowManager() {
     const Atom check = atom("_NET_SUPPORTING_WM_CHECK");
     const auto fromRoot = longs(root(), check, XA_WINDOW);
@@ -102,6 +118,63 @@ Window parentOf(Window w) {
     return parent;
 }
 
+Window ownWindow() {
+    static Window own = None;
+    if (own == None) {
+        XSetWindowAttributes attributes{};
+        own = XCreateWindow(display, root(), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0,
+                            &attributes);
+        XSelectInput(display, own, PropertyChangeMask);
+    }
+    return own;
+}
+
+namespace {
+bool asked = false; // a question is out and its answer not yet seen
+} // namespace
+
+void askWindowManager() {
+    static const bool takesQuestions = [] {
+        const Atom request = atom("_NET_REQUEST_FRAME_EXTENTS");
+        for (const unsigned long a : longs(root(), atom("_NET_SUPPORTED"), XA_ATOM)) {
+            if (a == request)
+                return true;
+        }
+        return false;
+    }();
+    if (!takesQuestions || !liveWindowManager())
+        return;
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = ownWindow();
+    e.xclient.message_type = atom("_NET_REQUEST_FRAME_EXTENTS");
+    e.xclient.format = 32;
+    XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    XFlush(display);
+    asked = true;
+}
+
+void awaitWindowManager(std::chrono::steady_clock::time_point deadline) {
+    if (!asked)
+        return;
+    asked = false;
+    const Atom extents = atom("_NET_FRAME_EXTENTS");
+    for (;;) {
+        XEvent e;
+        while (XCheckTypedWindowEvent(display, ownWindow(), PropertyNotify, &e)) {
+            if (e.xproperty.atom == extents)
+                return;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return;
+        pollfd fd{ConnectionNumber(display), POLLIN, 0};
+        ::poll(&fd, 1, static_cast<int>(std::min<long long>(left.count() + 1, 50)));
+        XEventsQueued(display, QueuedAfterReading);
+    }
+}
+
 } // namespace x11
 
 using namespace x11;
@@ -117,6 +190,7 @@ void finish() {
     if (!display)
         return;
     restoreKeymap();
+    releaseLeftDown();
     XSync(display, False); // every posted event reaches the server before the process ends
 }
 

@@ -10,8 +10,11 @@
 #include <X11/keysym.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <set>
+#include <thread>
 
 using namespace x11;
 
@@ -41,6 +44,23 @@ struct Around {
     int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
 };
 
+// Every key and button this process has pressed: at the end, whatever of them the server
+// still reports down is let go of.
+std::set<int> pressedKeys;
+std::set<unsigned> pressedButtons;
+
+void fakeKey(int code, bool down) {
+    if (down)
+        pressedKeys.insert(code);
+    XTestFakeKeyEvent(display, static_cast<unsigned>(code), down, CurrentTime);
+}
+
+void fakeButton(unsigned button, bool down) {
+    if (down)
+        pressedButtons.insert(button);
+    XTestFakeButtonEvent(display, button, down, CurrentTime);
+}
+
 // Shift keys the run holds that text let go of, for a character on a key's first level.
 // They are pressed again only when something else needs them (a character on a second
 // level, or any other event): pressing them again after every character could send a
@@ -49,20 +69,15 @@ std::vector<int> letGo;
 
 void pressAgain() {
     for (const int k : letGo)
-        XTestFakeKeyEvent(display, static_cast<unsigned>(k), True, CurrentTime);
+        fakeKey(k, True);
     letGo.clear();
 }
 
-bool keyDown(int code) {
-    char keys[32];
-    XQueryKeymap(display, keys);
-    return (keys[code / 8] >> (code % 8)) & 1;
-}
 Around around;
 
 void tap(int code) {
-    XTestFakeKeyEvent(display, static_cast<unsigned>(code), True, CurrentTime);
-    XTestFakeKeyEvent(display, static_cast<unsigned>(code), False, CurrentTime);
+    fakeKey(code, True);
+    fakeKey(code, False);
 }
 
 // Presses or releases one character. The text comes out exactly, whatever Shift the
@@ -86,8 +101,8 @@ void typeUnit(const Typing& t, bool down) {
             else if (!t.shift && shiftDown) {
                 for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
                     const int k = XKeysymToKeycode(display, s);
-                    if (k && keyDown(k)) {
-                        XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+                    if (k && keyIsDown(k)) {
+                        fakeKey(k, False);
                         letGo.push_back(k);
                     }
                 }
@@ -96,14 +111,13 @@ void typeUnit(const Typing& t, bool down) {
         if (around.capsLock)
             tap(around.capsLock);
         if (around.pressedShift)
-            XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), True,
-                              CurrentTime);
-        XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), True, CurrentTime);
+            fakeKey(around.pressedShift, True);
+        fakeKey(t.code, True);
         return;
     }
-    XTestFakeKeyEvent(display, static_cast<unsigned>(t.code), False, CurrentTime);
+    fakeKey(t.code, False);
     if (around.pressedShift)
-        XTestFakeKeyEvent(display, static_cast<unsigned>(around.pressedShift), False, CurrentTime);
+        fakeKey(around.pressedShift, False);
     if (around.capsLock)
         tap(around.capsLock);
     around = {};
@@ -126,6 +140,42 @@ PendingEvent* ev(platform::Event e) {
 }
 
 } // namespace
+
+void x11::releaseLeftDown() {
+    if (pressedKeys.empty() && pressedButtons.empty())
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    for (bool first = true;; first = false) {
+        XSync(display, False);
+        std::vector<int> keys;
+        for (const int k : pressedKeys) {
+            if (keyIsDown(k))
+                keys.push_back(k);
+        }
+        std::vector<unsigned> buttons;
+        const unsigned mask = buttonsDown();
+        for (const unsigned b : pressedButtons) {
+            if (mask & (Button1Mask << (b - 1)))
+                buttons.push_back(b);
+        }
+        if ((keys.empty() && buttons.empty()) || std::chrono::steady_clock::now() >= deadline)
+            return;
+        if (first) {
+            // A release the server has not processed yet (a window manager holds the
+            // pointer behind a click it intercepted) is harmless to repeat: the server
+            // drops a release of what is not down.
+            for (const int k : keys)
+                XTestFakeKeyEvent(display, static_cast<unsigned>(k), False, CurrentTime);
+            for (const unsigned b : buttons)
+                XTestFakeButtonEvent(display, b, False, CurrentTime);
+            XSync(display, False);
+            askWindowManager();
+            awaitWindowManager(deadline);
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+}
 
 namespace platform {
 
@@ -193,7 +243,7 @@ void postEvent(Event event) {
         if (e.text)
             typeUnit(*e.text, e.down);
         else if (const int code = xKeycode(e.code))
-            XTestFakeKeyEvent(display, static_cast<unsigned>(code), e.down, CurrentTime);
+            fakeKey(code, e.down);
         break;
     case PendingEvent::mouse: {
         pressAgain();
@@ -207,7 +257,7 @@ void postEvent(Event event) {
                 e.type == platform::rightMouseDown || e.type == platform::rightMouseUp;
             const bool down =
                 e.type == platform::leftMouseDown || e.type == platform::rightMouseDown;
-            XTestFakeButtonEvent(display, right ? 3 : 1, down, CurrentTime);
+            fakeButton(right ? 3 : 1, down);
         }
         break;
     }

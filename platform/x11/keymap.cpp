@@ -5,6 +5,7 @@
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
 #include <algorithm>
@@ -52,6 +53,8 @@ namespace {
 // A client translates a keycode when it reads the event, with the map it fetched last,
 // so a spare is rebound only when the keys typed with it are some time old.
 constexpr auto keymapSettle = std::chrono::milliseconds(100);
+// How long the tool waits for the window manager to catch up with a keymap change.
+constexpr auto windowManagerWait = std::chrono::milliseconds(2000);
 // How long a character waits for a spare that other processes hold before it fails.
 constexpr auto spareWait = std::chrono::milliseconds(3000);
 const char* const sparesProperty = "_MARNITH_INPUT_SPARES";
@@ -153,9 +156,10 @@ void setKey(XkbDescPtr xkb, int code, KeySym sym) {
 
 // Sets the keys in one keymap change. Keys between the first and the last are sent as
 // they are.
-void changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
+// Made under a server grab; the caller asks the window manager once it has let go.
+bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
     if (keys.empty())
-        return;
+        return false;
     for (const auto& [code, sym] : keys)
         setKey(xkb, code, sym);
     XkbMapChangesRec changes{};
@@ -164,6 +168,7 @@ void changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
     changes.num_key_syms =
         static_cast<unsigned char>(keys.rbegin()->first - keys.begin()->first + 1);
     XkbChangeMap(display, xkb, &changes);
+    return true;
 }
 
 void readOwnKeys() {
@@ -213,6 +218,10 @@ bool bindUpcoming(KeySym needed) {
     }
     const auto deadline = Clock::now() + spareWait;
     for (;;) {
+        // One keymap change in flight at a time: the window manager has caught up with
+        // the last one before the next is made (never under the grab, which would keep
+        // it from answering).
+        awaitWindowManager(Clock::now() + windowManagerWait);
         XGrabServer(display);
         XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
         if (!xkb) {
@@ -227,9 +236,13 @@ bool bindUpcoming(KeySym needed) {
             if (mine(spare))
                 continue; // written again below
             if (!alive(spare)) {
-                if (spare.code)
-                    changes[static_cast<int>(spare.code)] =
-                        NoSymbol; // left by a process that is gone
+                // Left by a process that is gone; one killed while typing left its key down.
+                if (spare.code) {
+                    changes[static_cast<int>(spare.code)] = NoSymbol;
+                    if (keyIsDown(static_cast<int>(spare.code)))
+                        XTestFakeKeyEvent(display, static_cast<unsigned>(spare.code), False,
+                                          CurrentTime);
+                }
                 continue;
             }
             kept.push_back(spare);
@@ -292,11 +305,13 @@ bool bindUpcoming(KeySym needed) {
         const bool got = isBound(needed);
         if (!got)
             kept.push_back({0, owner, nonce}); // waiting for a spare
-        changeKeys(xkb, changes);
+        const bool changed = changeKeys(xkb, changes);
         setSparesInUse(kept);
         XkbFreeKeyboard(xkb, 0, True);
         XUngrabServer(display);
         XSync(display, False);
+        if (changed)
+            askWindowManager();
         if (got)
             return true;
         if (Clock::now() >= deadline)
@@ -311,9 +326,7 @@ int spareFor(KeySym sym) {
             return code;
     }
     if (owner == None) {
-        XSetWindowAttributes attributes{};
-        owner = XCreateWindow(display, root(), -1, -1, 1, 1, 0, 0, InputOnly, CopyFromParent, 0,
-                              &attributes);
+        owner = ownWindow();
         nonce = std::random_device{}();
         XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&nonce), 1);
@@ -333,6 +346,7 @@ void restoreKeymap() {
         last = std::max(last, b.lastUse);
     XSync(display, False);
     std::this_thread::sleep_until(last + keymapSettle);
+    awaitWindowManager(Clock::now() + windowManagerWait);
     XGrabServer(display);
     if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
         std::map<int, KeySym> changes;
@@ -350,6 +364,10 @@ void restoreKeymap() {
     XUngrabServer(display);
     bound.clear();
     XSync(display, False);
+    askWindowManager();
+    // The process leaves the window manager caught up, so the next process's clicks are
+    // not held back behind this one's keymap changes.
+    awaitWindowManager(Clock::now() + windowManagerWait);
 }
 
 std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {

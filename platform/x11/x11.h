@@ -6,6 +6,7 @@
 
 #include <X11/Xlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,6 +26,10 @@ Window root();
 std::vector<unsigned long> longs(Window w, Atom property, Atom type);
 // An 8-bit property as bytes; nothing when missing.
 std::optional<std::string> text(Window w, Atom property, Atom type);
+// Whether the server reports the key down.
+bool keyIsDown(int code);
+// The server's button state (Button1Mask and up).
+unsigned buttonsDown();
 // Whether a window manager is running: the check window on the root names itself (the
 // root property is left behind when the manager exits).
 bool liveWindowManager();
@@ -33,6 +38,18 @@ bool liveWindowManager();
 std::optional<std::int32_t> windowPid(Window w);
 // The window's parent, or None when it is gone (or is the root).
 Window parentOf(Window w);
+// A window of this connection, never mapped, created on first use: it marks what the
+// process owns and receives the window manager's answers.
+Window ownWindow();
+
+// A window manager handles its events in order, and every keymap change costs it work
+// (re-grabbing its key bindings). One that falls behind holds back the pointer while a
+// click it intercepts waits to be replayed, so a release the tool posts stays queued.
+// askWindowManager sends a question the manager answers after all it had queued (an
+// estimate of a window frame); awaitWindowManager waits, at most until the deadline,
+// for the last answer. Both do nothing without a manager that takes such questions.
+void askWindowManager();
+void awaitWindowManager(std::chrono::steady_clock::time_point deadline);
 
 // The X keycode of the same physical key as a macOS virtual key code; 0 for none.
 int xKeycode(std::uint16_t mac);
@@ -57,5 +74,9 @@ std::optional<Typing> resolve(char32_t c);
 void typed(const Typing& t, bool down);
 // Gives back every spare this process bound, once its keys are old enough.
 void restoreKeymap();
+// Before the process ends: reads back the server's keys and buttons and lets go of each
+// one this process pressed that is still down, waiting a while for the server to report
+// them up.
+void releaseLeftDown();
 
 } // namespace x11
