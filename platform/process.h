@@ -38,6 +38,13 @@ inline long long pauseDeadline(long long now, std::uint64_t microseconds) {
 // once a caught termination signal (on Windows, a console control event) is pending.
 void interruptibleSleep(std::uint64_t microseconds);
 
+#ifndef _WIN32
+// The termination signals are blocked in every thread outside the interruptible wait.
+// Takes one that arrived meanwhile: a caught one is remembered, any other ends the
+// process. For waits of a backend's own that a host may want to cut short.
+void honourTermination();
+#endif
+
 // Work a backend must do before the process ends by a signal, when the normal exit
 // path (and with it atexit) is skipped.
 void setExitCleanup(void (*cleanup)());
