@@ -8,7 +8,9 @@
 #include <ApplicationServices/ApplicationServices.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -28,7 +30,15 @@ NSRunningApplication* lastApplication = nil;
 // waits until this long after the last one. The Mac CI job measures what is enough.
 constexpr auto exitSettle = std::chrono::milliseconds(50);
 std::chrono::steady_clock::time_point lastPost;
+// How long activation requests get to land before the tool raises the application itself.
+constexpr auto activationGrace = std::chrono::milliseconds(150);
 bool posted = false;
+
+// The buttons this process holds down, and where its last pointer event went: while a
+// button is held, a move must be that button's drag, or applications see no drag at all.
+bool leftHeld = false;
+bool rightHeld = false;
+std::optional<CGPoint> lastPointer;
 
 void settle() {
     if (!posted)
@@ -140,9 +150,28 @@ Event createKeyboardEvent(EventSource source, std::uint16_t keyCode, bool down) 
 
 Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double, double> position,
                        std::uint32_t button) {
-    return CGEventCreateMouseEvent(
-        static_cast<CGEventSourceRef>(source), static_cast<CGEventType>(type),
-        CGPointMake(position.first, position.second), static_cast<CGMouseButton>(button));
+    auto cgType = static_cast<CGEventType>(type);
+    auto cgButton = static_cast<CGMouseButton>(button);
+    if (cgType == kCGEventMouseMoved && (leftHeld || rightHeld)) {
+        cgType = leftHeld ? kCGEventLeftMouseDragged : kCGEventRightMouseDragged;
+        cgButton = leftHeld ? kCGMouseButtonLeft : kCGMouseButtonRight;
+    }
+    const CGPoint to = CGPointMake(position.first, position.second);
+    CGEventRef event =
+        CGEventCreateMouseEvent(static_cast<CGEventSourceRef>(source), cgType, to, cgButton);
+    if (event && (cgType == kCGEventMouseMoved || cgType == kCGEventLeftMouseDragged ||
+                  cgType == kCGEventRightMouseDragged)) {
+        // The event carries no movement of its own; applications that follow the deltas
+        // (drags in canvases, viewports) would see the pointer stand still.
+        CGPoint from = to;
+        if (lastPointer)
+            from = *lastPointer;
+        else if (const auto here = pointerLocation())
+            from = CGPointMake(here->first, here->second);
+        CGEventSetIntegerValueField(event, kCGMouseEventDeltaX, std::llround(to.x - from.x));
+        CGEventSetIntegerValueField(event, kCGMouseEventDeltaY, std::llround(to.y - from.y));
+    }
+    return event;
 }
 
 Event createScrollWheelEvent(EventSource source, std::int32_t lines) {
@@ -193,6 +222,17 @@ void postEvent(Event event) {
     CGEventPost(kCGHIDEventTap, cg(event));
     lastPost = std::chrono::steady_clock::now();
     posted = true;
+    switch (CGEventGetType(cg(event))) {
+    case kCGEventLeftMouseDown: leftHeld = true; break;
+    case kCGEventLeftMouseUp: leftHeld = false; break;
+    case kCGEventRightMouseDown: rightHeld = true; break;
+    case kCGEventRightMouseUp: rightHeld = false; break;
+    case kCGEventMouseMoved:
+    case kCGEventLeftMouseDragged:
+    case kCGEventRightMouseDragged: break;
+    default: return;
+    }
+    lastPointer = CGEventGetLocation(cg(event));
 }
 
 void releaseEvent(Event event) {
@@ -255,8 +295,8 @@ void activateApplication(std::int32_t pid) {
             lastApplication && lastApplication.processIdentifier == pid
                 ? lastApplication
                 : [NSRunningApplication runningApplicationWithProcessIdentifier:pid];
-        // The answer is not read: an application that declines is not a failure. From a
-        // background process this alone activates only when no application is active.
+        // The answers are not read: both are requests the system may decline, and from a
+        // background process this one activates only when no application is active.
         [app activateWithOptions:0];
         drainRunLoop();
         if (@available(macOS 14.0, *)) {
@@ -264,19 +304,29 @@ void activateApplication(std::int32_t pid) {
             NSRunningApplication* front = NSWorkspace.sharedWorkspace.frontmostApplication;
             if (front && front.processIdentifier != pid)
                 [app activateFromApplication:front options:0];
-        } else if (!isFrontmost(pid)) {
-            // Before macOS 14 the Accessibility permission the tool holds can raise it.
-            AXUIElementRef element = AXUIElementCreateApplication(pid);
-            if (element) {
-                AXUIElementSetAttributeValue(element, kAXFrontmostAttribute, kCFBooleanTrue);
-                CFRelease(element);
-            }
         }
         // Activation is asynchronous: wait until the target is in front, so a guarded
-        // run started right after sees it there.
-        const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
-        while (!isFrontmost(pid) && std::chrono::steady_clock::now() < deadline)
+        // run started right after sees it there. When the requests have not landed after
+        // a short while, the Accessibility permission the tool holds raises it, on every
+        // macOS version.
+        const auto start = std::chrono::steady_clock::now();
+        bool forced = false;
+        while (!isFrontmost(pid)) {
+            const auto now = std::chrono::steady_clock::now();
+            if (!forced && now - start >= activationGrace) {
+                forced = true;
+                AXUIElementRef element = AXUIElementCreateApplication(pid);
+                if (element) {
+                    AXUIElementSetAttributeValue(element, kAXFrontmostAttribute, kCFBooleanTrue);
+                    CFRelease(element);
+                }
+            }
+            if (now - start >= activationGrace + activationTimeout)
+                break;
+            // A host that gives up on the wait can still end it.
+            honourTermination();
             CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+        }
     }
 }
 
