@@ -245,8 +245,8 @@ async function play(actions, target) {
     if (result.ok) return true;
     const done = result.done - prefix.length;
     const typed = result.typed ?? 0;
-    console.log(`stopped after ${Math.max(done, 0)} of ${actions.length}` +
-      (typed ? ` and ${typed} UTF-16 units of the next` : '') + `: ${result.error}`);
+    console.log(`stopped after ${Math.max(done, 0)} of ${actions.length} actions` +
+      (typed ? `, ${typed} UTF-16 units into the next` : '') + `: ${result.error}`);
     if (done >= 0) {
       [held, point] = heldAfter(actions.slice(0, done), held, point);
       actions = actions.slice(done);

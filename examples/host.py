@@ -229,8 +229,8 @@ def play(actions, target):
         if result["ok"]:
             return True
         done, typed = result["done"] - len(prefix), result.get("typed", 0)
-        print(f"stopped after {max(done, 0)} of {len(actions)}"
-              + (f" and {typed} UTF-16 units of the next" if typed else "")
+        print(f"stopped after {max(done, 0)} of {len(actions)} actions"
+              + (f", {typed} UTF-16 units into the next" if typed else "")
               + f": {result['error']}")
         if done >= 0:
             held, point = held_after(actions[:done], held, point)
