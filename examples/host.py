@@ -53,7 +53,10 @@ def tool(args, timeout=10.0):
             out, err = job.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             if WINDOWS:
-                os.write(stop_write, b"\n")
+                try:
+                    os.write(stop_write, b"\n")
+                except OSError:
+                    pass  # it has just ended: nothing left to stop
             else:
                 job.terminate()
             try:
