@@ -1,0 +1,20 @@
+// What the two halves of the Windows backend share: input.cpp posts events with
+// SendInput, desktop.cpp answers about windows, processes and the foreground.
+#pragma once
+
+#include <cstdint>
+// clang-format off
+#include <windows.h>
+// clang-format on
+
+namespace platform::windows {
+
+// The process owning the window; 0 for none.
+std::int32_t windowPid(HWND window);
+
+// Whether the process owning the window runs at a higher integrity level than this one
+// (an elevated application, for a tool that is not): Windows then drops the input
+// this process sends it, without saying so. False when the level cannot be read.
+bool morePrivileged(HWND window);
+
+} // namespace platform::windows
