@@ -228,7 +228,8 @@ const json& windowList() {
         // application does not hang the listing. Longer captions are cut at 32767 units.
         static std::wstring title;
         title.assign(32768, L'\0');
-        title.resize(static_cast<std::size_t>(std::max(0, InternalGetWindowText(w, title.data(), 32768))));
+        title.resize(
+            static_cast<std::size_t>(std::max(0, InternalGetWindowText(w, title.data(), 32768))));
         entry["kCGWindowName"] = platform::fromWide(title);
         list.push_back(entry);
     }

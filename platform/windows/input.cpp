@@ -375,8 +375,8 @@ void postEvent(Event event) {
         in.type = INPUT_MOUSE;
         in.mi.dx = normalised(e.x, left, width);
         in.mi.dy = normalised(e.y, top, height);
-        in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK |
-                        buttonFlag(e.type);
+        in.mi.dwFlags =
+            MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK | buttonFlag(e.type);
         send({in});
         break;
     }
