@@ -1,11 +1,17 @@
 // Process services on Windows: console control events in place of POSIX signals, exact
 // sleeps that such an event cuts short, UTF-8 arguments and plain \n on the standard
 // streams.
+//
+// A host without a console cannot send Ctrl+Break, so a line on standard input (any
+// text up to a "\n") stops the process the same way: what is held is released, nothing
+// more is printed, and the exit code is 0xC000013A. The end of the input alone stops
+// nothing, and a console as standard input is not read.
 #include "platform/platform.h"
 #include "platform/process.h"
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <io.h>
 // clang-format off
@@ -25,6 +31,10 @@ constexpr int sigint = 2, sighup = 1, sigterm = 15;
 constexpr UINT controlExitCode = 0xC000013A;
 
 std::atomic<int> pending{0};
+// Until the process catches control events, a stop line ends it at once; the two must
+// not cross, or the process could end just after something was pressed.
+enum Phase { starting, catching, ending };
+std::atomic<int> phase{starting};
 void (*exitCleanup)() = nullptr;
 
 // Set by the control handler: cuts the current sleep short.
@@ -38,16 +48,42 @@ HANDLE doneEvent() {
     return event;
 }
 
-BOOL WINAPI onControl(DWORD type) {
-    const int signal = type == CTRL_C_EVENT ? sigint : type == CTRL_BREAK_EVENT ? sigterm : sighup;
+// Records the first event and cuts the current sleep short.
+void remember(int signal) {
     int none = 0;
     pending.compare_exchange_strong(none, signal);
     SetEvent(wakeEvent());
-    // Returning from a close, logoff or shutdown event ends the process at once: wait
-    // (within the 5 s Windows allows) for the main thread to release what it holds.
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
-        WaitForSingleObject(doneEvent(), 4500);
+}
+
+BOOL WINAPI onControl(DWORD type) {
+    remember(type == CTRL_C_EVENT ? sigint : type == CTRL_BREAK_EVENT ? sigterm : sighup);
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT)
+        return TRUE;
+    // Returning from a close, logoff or shutdown event lets the system end the process
+    // with an exit code of its own, racing the main thread's. So this thread never
+    // returns: the main thread releases what it holds and exits with 0xC000013A, or, if
+    // it has not got there within the 5 s Windows allows, this thread exits the same way.
+    if (WaitForSingleObject(doneEvent(), 4500) != WAIT_OBJECT_0)
+        ExitProcess(controlExitCode);
+    Sleep(INFINITE);
     return TRUE;
+}
+
+// Reads standard input until a line has come, then stops the process as Ctrl+Break
+// does. Reads the handle directly: the C runtime's stream lock would hold up exit.
+DWORD WINAPI watchInput(void* input) {
+    char buffer[256];
+    DWORD got = 0;
+    while (ReadFile(static_cast<HANDLE>(input), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        if (std::memchr(buffer, '\n', got) == nullptr)
+            continue;
+        int expected = starting;
+        if (phase.compare_exchange_strong(expected, ending))
+            ExitProcess(controlExitCode); // what the default Ctrl+Break handler does
+        remember(sigterm);
+        break;
+    }
+    return 0;
 }
 
 long long nowNanoseconds() {
@@ -81,6 +117,16 @@ std::vector<std::string> startProcess(int argc, char** argv) {
     // The C runtime turns \n into \r\n on text streams; hosts read exact lines.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
+    // A process started with CREATE_NEW_PROCESS_GROUP inherits "ignore Ctrl+C".
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    wakeEvent();
+    doneEvent();
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (input && input != INVALID_HANDLE_VALUE && !GetConsoleMode(input, &mode)) {
+        if (HANDLE thread = CreateThread(nullptr, 0, watchInput, input, 0, nullptr))
+            CloseHandle(thread);
+    }
     // The narrow argv is in the ANSI code page, which cannot hold most of Unicode (the
     // manifest's UTF-8 code page needs Windows 10 1903): read the UTF-16 command line.
     int count = 0;
@@ -122,9 +168,10 @@ void catchTerminationSignals() {
 #ifdef MARNITH_FUZZ
     return;
 #endif
-    wakeEvent();
-    doneEvent();
     SetConsoleCtrlHandler(onControl, TRUE);
+    int expected = starting;
+    if (!phase.compare_exchange_strong(expected, catching))
+        Sleep(INFINITE); // a stop line came first and is ending the process
 }
 
 int caughtSignal() {
