@@ -255,6 +255,11 @@ def play(actions, target):
     return True
 
 
+def refuse_constant(name):
+    """NaN and Infinity are not JSON; Python's reader takes them, the tool does not."""
+    raise ValueError(f"{name} is not JSON")
+
+
 def main():
     # Progress shows as it happens, and a title the console cannot show does not stop it.
     sys.stdout.reconfigure(line_buffering=True, errors="replace")
@@ -270,7 +275,8 @@ def main():
     if len(sys.argv) > 2:
         try:
             with open(sys.argv[2], encoding="utf-8") as f:
-                actions = json.load(f)
+                actions = json.load(f, parse_constant=refuse_constant)
+            compact(actions).encode("utf-8")  # a lone surrogate, which the tool refuses
         except (OSError, ValueError) as error:
             sys.exit(f"cannot read {sys.argv[2]}: {error}")
     else:
