@@ -22,7 +22,6 @@ WINDOWS = os.name == "nt"
 GIVE_UP_AFTER = 3
 # How long a stopped tool gets to let go of what it holds before it is killed.
 GRACE = 2.0
-STOP_MESSAGE = "Studio is no longer the front window; stopped."
 # The exit status of a Windows tool that a line on its standard input stopped.
 STATUS_CONTROL_C_EXIT = 0xC000013A
 
@@ -44,6 +43,8 @@ def tool(args, timeout=10.0):
             # No console window: it would take the foreground, and the guard would stop.
             creationflags=subprocess.CREATE_NO_WINDOW if WINDOWS else 0)
     except OSError as error:
+        if WINDOWS:
+            os.close(stop_write)
         raise ToolFailed(f"cannot start {TOOL}: {errno.errorcode.get(error.errno, error)}")
     finally:
         if WINDOWS:
