@@ -3,9 +3,10 @@
 its own, against a probe window of the target application; then the backend's own checks
 (<folder>/checks.py). Exits 1 after listing what failed.
 
-Usage: driver.py x11|wine|windows TOOL PROBE [PROBE_FOLDER]
+Usage: driver.py x11|wine|windows|macos TOOL PROBE [PROBE_FOLDER]
   x11: PROBE is the Xlib probe; wine, windows: PROBE_FOLDER holds RobloxStudioBeta-probe.exe
   (the target) and marnith-desktop-probe.exe (another application). Wine uses $WINEPREFIX.
+  macos: PROBE_FOLDER holds MarnithStudioProbe.app (the target) and MarnithOtherProbe.app.
 """
 import collections, importlib.util, json, os, re, signal, subprocess, sys, tempfile, time
 
@@ -201,6 +202,26 @@ class Wine(Windows, X11):
         X11.close(self)
 
 
+class MacOS(Desktop):
+    def __init__(self, tool, probe, folder):
+        self.folder = folder
+        super().__init__(tool, self.app("MarnithOtherProbe"))
+        # Without both permissions every event is dropped and each case would fail alone.
+        helper = subprocess.run(self.probe_cmd(["--permissions"]), capture_output=True, text=True)
+        print(helper.stdout + helper.stderr, end="", flush=True)
+        if helper.returncode:
+            sys.exit("macos: this process may not post events; nothing was played")
+
+    def app(self, name):
+        return os.path.join(self.folder, f"{name}.app", "Contents", "MacOS", name)
+
+    def target(self, title=TITLE, at=(100, 100), app="MarnithStudioProbe", *flags):
+        return Probe([self.app(app), title, *map(str, at), "400", "300", *flags])
+
+    def other(self):
+        return self.target("Other", (600, 150), "MarnithOtherProbe")
+
+
 def parse(path):
     """The cases of the table, each {name, only, steps: [[args, want, event]], log}."""
     cases = []
@@ -277,7 +298,7 @@ def unreleased(entries):
 
 def main():
     backend, tool, probe, *folder = sys.argv[1:]
-    desk = {"x11": X11, "wine": Wine, "windows": Windows}[backend](tool, probe, *folder)
+    desk = {"x11": X11, "wine": Wine, "windows": Windows, "macos": MacOS}[backend](tool, probe, *folder)
     started = time.monotonic()
     try:
         other, target = desk.other(), desk.target()
@@ -296,7 +317,7 @@ def main():
                 print("  front:", desk.foreground())
             check(f"{case['name']}: every press released", unreleased(got), {})
         other.close(), target.close()
-        folder = "x11" if backend == "x11" else "windows"
+        folder = backend if backend in ("x11", "macos") else "windows"
         spec = importlib.util.spec_from_file_location("checks", os.path.join(HERE, folder, "checks.py"))
         checks = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(checks)

@@ -1,0 +1,15 @@
+// The tool's own key names by key code, aliases left out. Apart from the probe's AppKit
+// code, whose headers take the name Point.
+#include "events/keys.h"
+
+#include <set>
+
+std::map<int, std::string> keyNames() {
+    const std::set<std::string> aliases = {"Shift", "Control", "Alt", "Meta", "Enter"};
+    std::map<int, std::string> out;
+    for (const auto& [name, code] : makeKeyCodes()) {
+        if (!aliases.count(name))
+            out[code] = name;
+    }
+    return out;
+}
