@@ -32,19 +32,20 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
+struct Modifier {
+    NSEventModifierFlags flag;
+    unsigned short left, right;
+    const char* name;
+};
+const Modifier classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
+                            {NSEventModifierFlagControl, 59, 62, " +control"},
+                            {NSEventModifierFlagOption, 58, 61, " +alt"},
+                            {NSEventModifierFlagCommand, 55, 54, " +meta"}};
+
 // The held modifiers, leaving out the class of the key the event is for.
 std::string held(NSEventModifierFlags flags, unsigned short code) {
-    struct Class {
-        NSEventModifierFlags flag;
-        unsigned short left, right;
-        const char* name;
-    };
-    static const Class classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
-                                    {NSEventModifierFlagControl, 59, 62, " +control"},
-                                    {NSEventModifierFlagOption, 58, 61, " +alt"},
-                                    {NSEventModifierFlagCommand, 55, 54, " +meta"}};
     std::string out;
-    for (const Class& c : classes) {
+    for (const Modifier& c : classes) {
         if ((flags & c.flag) && code != c.left && code != c.right)
             out += c.name;
     }
@@ -126,9 +127,17 @@ int reportPermissions() {
     logKey(event, "up");
 }
 - (void)flagsChanged:(NSEvent*)event {
-    // Which way a modifier went is not in the event: each press of one key toggles it.
-    const bool down = modifiersDown.insert(event.keyCode).second;
-    if (!down)
+    // Which way a modifier went: with its class's flag clear it was released; with the
+    // flag set it went down, unless it was down already (the other key of the class is
+    // held). A release whose press another application saw reads as a release.
+    bool set = false;
+    for (const Modifier& c : classes)
+        set |=
+            (event.keyCode == c.left || event.keyCode == c.right) && (event.modifierFlags & c.flag);
+    const bool down = set && !modifiersDown.count(event.keyCode);
+    if (down)
+        modifiersDown.insert(event.keyCode);
+    else
         modifiersDown.erase(event.keyCode);
     logKey(event, down ? "down" : "up");
 }
