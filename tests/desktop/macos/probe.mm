@@ -52,10 +52,14 @@ std::string held(NSEventModifierFlags flags, unsigned short code) {
     return out;
 }
 
+const NSEventModifierFlags commandFlags =
+    NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
+
 // Text the tool types comes on key 0 (the A key) with its own string: only its characters
 // are logged, as a real A press would not give them.
 bool typedText(NSEvent* event) {
-    return event.keyCode == 0 && ![event.charactersIgnoringModifiers.lowercaseString isEqual:@"a"];
+    return event.keyCode == 0 && !(event.modifierFlags & commandFlags) &&
+           ![event.characters.lowercaseString isEqual:@"a"];
 }
 
 bool printable(NSString* characters) {
@@ -118,9 +122,7 @@ int reportPermissions() {
 }
 - (void)keyDown:(NSEvent*)event {
     logKey(event, "down");
-    const NSEventModifierFlags commands =
-        NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
-    if (!event.isARepeat && !(event.modifierFlags & commands) && printable(event.characters))
+    if (!event.isARepeat && !(event.modifierFlags & commandFlags) && printable(event.characters))
         say(std::string("char ") + event.characters.UTF8String);
 }
 - (void)keyUp:(NSEvent*)event {
