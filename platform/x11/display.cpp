@@ -19,6 +19,7 @@ namespace x11 {
 
 Display* display = nullptr;
 bool xtest = false;
+unsigned long errors = 0;
 
 Atom atom(const char* name) {
     return XInternAtom(display, name, False);
@@ -183,12 +184,14 @@ namespace {
 
 // Windows may vanish between two requests; their errors must not end the process.
 int ignoreErrors(Display*, XErrorEvent*) {
+    ++errors;
     return 0;
 }
 
 void finish() {
     if (!display)
         return;
+    letGoOfServer();
     restoreKeymap();
     releaseLeftDown();
     XSync(display, False); // every posted event reaches the server before the process ends
@@ -231,6 +234,8 @@ bool isTrustedWithOptions(bool) {
 }
 
 void sleepMicroseconds(std::uint64_t microseconds) {
+    if (display)
+        letGoOfServer();
     interruptibleSleep(microseconds);
 }
 

@@ -141,6 +141,33 @@ PendingEvent* ev(platform::Event e) {
 
 } // namespace
 
+std::optional<std::int32_t> x11::approvedFront;
+
+namespace {
+bool held = false;
+// A character's key-down that was not posted because another window came forward; its
+// key-up is not posted either.
+bool withheld = false;
+} // namespace
+
+void x11::holdServer() {
+    if (!held)
+        XGrabServer(display);
+    held = true;
+}
+
+void x11::letGoOfServer() {
+    if (held) {
+        XUngrabServer(display);
+        XFlush(display);
+    }
+    held = false;
+}
+
+bool x11::serverHeld() {
+    return held;
+}
+
 void x11::releaseLeftDown() {
     if (pressedKeys.empty() && pressedButtons.empty())
         return;
@@ -240,6 +267,16 @@ void postEvent(Event event) {
             std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
         if (!e.text)
             pressAgain();
+        if (e.text && e.down && approvedFront && !serverHeld()) {
+            // The guard's grab was let go of since its check (a spare was bound): check
+            // again, under a grab of its own, that the same application is in front.
+            holdServer();
+            withheld = frontPid() != approvedFront;
+        }
+        if (e.text && withheld) {
+            withheld = e.down;
+            break;
+        }
         if (e.text)
             typeUnit(*e.text, e.down);
         else if (const int code = xKeycode(e.code))
@@ -273,7 +310,10 @@ void postEvent(Event event) {
         break;
     }
     }
+    letGoOfServer();
     XSync(display, False);
+    if (e.kind == PendingEvent::key && e.text && !e.down)
+        bindAhead(); // the next character's spare, so its check and post need nothing else
 }
 
 void releaseEvent(Event event) {

@@ -154,20 +154,44 @@ void setKey(XkbDescPtr xkb, int code, KeySym sym) {
     syms[0] = sym;
 }
 
-// Sets the keys in one keymap change. Keys between the first and the last are sent as
-// they are.
-// Made under a server grab; the caller asks the window manager once it has let go.
+// Whether the server refuses XKB keymap changes: Xwayland (22.1) answers every XkbSetMap
+// with BadValue, so nothing is bound and the characters are lost. It takes the core
+// request, as xdotool uses it.
+bool coreChanges = false;
+
+// Sets the keys through the core protocol: one request per run of neighbouring keys, each
+// key given its keysym on both levels (a lone keysym would get its other case on the
+// second level, and an upper-case letter its lower case on the first).
+void changeKeysCore(const std::map<int, KeySym>& keys) {
+    for (auto it = keys.begin(); it != keys.end();) {
+        std::vector<KeySym> syms;
+        const int first = it->first;
+        for (int next = first; it != keys.end() && it->first == next; ++it, ++next)
+            syms.insert(syms.end(), {it->second, it->second});
+        XChangeKeyboardMapping(display, first, 2, syms.data(), static_cast<int>(syms.size() / 2));
+    }
+}
+
+// Sets the keys in one keymap change (under a server grab; the caller asks the window
+// manager once it has let go). Keys between the first and the last are sent as they are.
 bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
     if (keys.empty())
         return false;
-    for (const auto& [code, sym] : keys)
-        setKey(xkb, code, sym);
-    XkbMapChangesRec changes{};
-    changes.changed = XkbKeySymsMask;
-    changes.first_key_sym = static_cast<KeyCode>(keys.begin()->first);
-    changes.num_key_syms =
-        static_cast<unsigned char>(keys.rbegin()->first - keys.begin()->first + 1);
-    XkbChangeMap(display, xkb, &changes);
+    if (!coreChanges) {
+        for (const auto& [code, sym] : keys)
+            setKey(xkb, code, sym);
+        XkbMapChangesRec changes{};
+        changes.changed = XkbKeySymsMask;
+        changes.first_key_sym = static_cast<KeyCode>(keys.begin()->first);
+        changes.num_key_syms =
+            static_cast<unsigned char>(keys.rbegin()->first - keys.begin()->first + 1);
+        const unsigned long before = errors;
+        XkbChangeMap(display, xkb, &changes);
+        XSync(display, False);
+        coreChanges = errors != before;
+    }
+    if (coreChanges)
+        changeKeysCore(keys);
     return true;
 }
 
@@ -213,10 +237,12 @@ bool bindUpcoming(KeySym needed) {
     std::vector<KeySym> wanted{needed};
     for (std::size_t i = nextCharacter; i < upcoming.size(); ++i) {
         const KeySym s = upcoming[i];
-        if (!ownKeys.count(s) && std::find(wanted.begin(), wanted.end(), s) == wanted.end())
+        if (s != NoSymbol && !ownKeys.count(s) &&
+            std::find(wanted.begin(), wanted.end(), s) == wanted.end())
             wanted.push_back(s);
     }
     const auto deadline = Clock::now() + spareWait;
+    letGoOfServer(); // the guard's grab: the window manager must be able to answer
     for (;;) {
         // One keymap change in flight at a time: the window manager has caught up with
         // the last one before the next is made (never under the grab, which would keep
@@ -378,7 +404,7 @@ std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     std::optional<char32_t> untypable;
     for (const char32_t c : characters) {
         const KeySym sym = keysymOf(c);
-        upcoming.push_back(sym);
+        upcoming.push_back(controlKeycode(c) ? NoSymbol : sym);
         if (untypable || controlKeycode(c) || ownKeys.count(sym))
             continue;
         if (!spares) {
@@ -420,6 +446,14 @@ std::optional<Typing> resolve(char32_t c) {
     if ((t.code = spareFor(t.sym)) != 0)
         return t;
     return std::nullopt;
+}
+
+void bindAhead() {
+    if (nextCharacter >= upcoming.size())
+        return;
+    const KeySym next = upcoming[nextCharacter];
+    if (next != NoSymbol && !ownKeys.count(next) && !isBound(next))
+        spareFor(next);
 }
 
 void typed(const Typing& t, bool down) {

@@ -30,6 +30,24 @@ Window topLevel(Window w) {
     return None;
 }
 
+// The window at or below w, at most `depth` levels down, that a window manager marked as
+// a client (WM_STATE), or None.
+Window clientWithin(Window w, int depth) {
+    const Atom wmState = atom("WM_STATE");
+    if (!longs(w, wmState, wmState).empty())
+        return w;
+    Window rootReturn = 0, parent = 0, *children = nullptr;
+    unsigned int count = 0;
+    Window found = None;
+    if (depth > 0 && XQueryTree(display, w, &rootReturn, &parent, &children, &count)) {
+        for (unsigned int i = count; found == None && i-- > 0;)
+            found = clientWithin(children[i], depth - 1);
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
 // Managed top-level client windows, front to back. The stacking comes from the server's
 // own order of the root's children (bottom to top), since _NET_CLIENT_LIST_STACKING is
 // wrong on some window managers; each client is placed where its frame stands.
@@ -42,16 +60,24 @@ std::vector<Window> clientsFrontToBack() {
     std::map<Window, unsigned int> stacking;
     for (unsigned int i = 0; i < count; ++i)
         stacking[children[i]] = i;
-    if (!liveWindowManager()) {
-        // No window manager: every top-level window that is not a popup, top first.
+    const bool manager = liveWindowManager();
+    const auto list =
+        manager ? longs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW) : std::vector<unsigned long>{};
+    if (list.empty()) {
+        // No window manager, or one that publishes no client list: every top-level window
+        // that is not a popup, top first, or the client a manager's frame holds.
         for (unsigned int i = count; i-- > 0;) {
             XWindowAttributes a;
-            if (XGetWindowAttributes(display, children[i], &a) && !a.override_redirect)
+            if (!XGetWindowAttributes(display, children[i], &a) || a.override_redirect)
+                continue;
+            if (const Window client = clientWithin(children[i], 3))
+                clients.push_back(client);
+            else if (!manager)
                 clients.push_back(children[i]);
         }
     } else {
         std::vector<std::pair<unsigned int, Window>> placed;
-        for (unsigned long client : longs(root(), atom("_NET_CLIENT_LIST"), XA_WINDOW)) {
+        for (unsigned long client : list) {
             const auto frame = stacking.find(topLevel(client));
             if (frame != stacking.end())
                 placed.emplace_back(frame->second, client);
@@ -195,28 +221,52 @@ Window clientOf(Window w) {
     return None;
 }
 
-// The window in front: the window manager's active window while one is running (the
-// root property stays behind when it exits), else the window with the input focus.
+// The window in front: the one key events go to. While a window manager runs (the root
+// property stays behind when it exits), its active window, unless the input focus is in
+// another application's window (a manager moves the focus before it updates the
+// property) or it names none; without one, the window holding the input focus.
 Window frontWindow() {
-    if (liveWindowManager())
-        return activeWindow();
     Window focus = None;
     int revert = 0;
     XGetInputFocus(display, &focus, &revert);
-    return focus == None || focus == PointerRoot ? None : clientOf(focus);
+    if (focus == PointerRoot) {
+        // Keys go to the window under the pointer.
+        Window rootReturn = 0;
+        int rootX = 0, rootY = 0, winX = 0, winY = 0;
+        unsigned int mask = 0;
+        focus = None;
+        XQueryPointer(display, root(), &rootReturn, &focus, &rootX, &rootY, &winX, &winY, &mask);
+    }
+    Window focused = focus == None ? None : clientOf(focus);
+    if (const Window client = focused == None ? None : clientWithin(focused, 3))
+        focused = client; // a frame under the pointer: the client it holds
+    if (!liveWindowManager())
+        return focused;
+    const Window active = activeWindow();
+    if (active == None ||
+        (focused != None && focused != active && windowPid(focused) != windowPid(active)))
+        return focused;
+    return active;
 }
 
 } // namespace
+
+std::optional<std::int32_t> x11::frontPid() {
+    const Window front = frontWindow();
+    return front == None ? std::nullopt : windowPid(front);
+}
 
 namespace platform {
 
 std::optional<std::int32_t> frontmostPid() {
     if (!display)
         return std::nullopt;
+    // The answer holds until the next event is posted: nothing else can move the focus
+    // in between.
+    holdServer();
     const Window front = frontWindow();
-    if (front == None)
-        return std::nullopt;
-    return windowPid(front);
+    approvedFront = front == None ? std::nullopt : windowPid(front);
+    return approvedFront;
 }
 
 bool runningApplication(std::int32_t pid, std::optional<std::string>& bundleId) {
@@ -243,10 +293,14 @@ void activateApplication(std::int32_t pid) {
     if (w == None || frontWindow() == w)
         return;
     XSelectInput(display, root(), PropertyChangeMask);
-    if (!liveWindowManager()) {
+    // A window manager that publishes no active window (weston's) does not act on the
+    // request either: the window is raised and focused directly, as without one.
+    const bool byManager = liveWindowManager() && activeWindow() != None;
+    auto focusDirectly = [&] {
         XRaiseWindow(display, w);
         XSetInputFocus(display, w, RevertToParent, CurrentTime);
-    } else {
+    };
+    if (liveWindowManager()) {
         auto message = [&](Window window, const char* type, long data0) {
             XEvent e{};
             e.xclient.type = ClientMessage;
@@ -266,16 +320,29 @@ void activateApplication(std::int32_t pid) {
             message(root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop[0]));
         message(w, "_NET_ACTIVE_WINDOW", 2); // from a pager: the user asked for it
     }
+    if (!byManager)
+        focusDirectly();
     XFlush(display);
-    // Wait until it is in front, so a run started right after sees it there. Some window
-    // managers announce None first.
+    // Wait until it is in front, and still is a moment later (a client that loses the
+    // focus may take it back), so a run started right after sees it there. Some window
+    // managers announce None first. Without a manager to do it, the focus is set again
+    // whenever it was taken away.
     const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
-    while (frontWindow() != w && std::chrono::steady_clock::now() < deadline) {
+    int seen = 0;
+    while (seen < 2 && std::chrono::steady_clock::now() < deadline) {
         while (XPending(display)) {
             XEvent ignored;
             XNextEvent(display, &ignored);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (frontWindow() == w) {
+            ++seen;
+        } else {
+            if (seen > 0 && !byManager)
+                focusDirectly();
+            seen = 0;
+        }
+        XSync(display, False);
+        std::this_thread::sleep_for(std::chrono::milliseconds(seen ? 20 : 2));
     }
     XSelectInput(display, root(), NoEventMask);
 }

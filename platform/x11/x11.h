@@ -19,6 +19,9 @@ namespace x11 {
 extern Display* display;
 // Whether the server has the XTEST extension.
 extern bool xtest;
+// How many requests the server has refused so far (windows may vanish between two
+// requests; their errors are counted, not fatal).
+extern unsigned long errors;
 
 Atom atom(const char* name);
 Window root();
@@ -51,6 +54,17 @@ Window ownWindow();
 void askWindowManager();
 void awaitWindowManager(std::chrono::steady_clock::time_point deadline);
 
+// The pid of the application in front (where key events go), or nothing.
+std::optional<std::int32_t> frontPid();
+// The guard's last answer: the pid it found in front, or nothing.
+extern std::optional<std::int32_t> approvedFront;
+// The guard's check and the event posted after it are one step: the check grabs the
+// server, and the grab is let go of once the event is posted, or before anything else
+// that may take time or need other clients (a sleep, a keymap change, the end).
+void holdServer();
+void letGoOfServer();
+bool serverHeld();
+
 // The X keycode of the same physical key as a macOS virtual key code; 0 for none.
 int xKeycode(std::uint16_t mac);
 
@@ -72,6 +86,8 @@ std::optional<Typing> resolve(char32_t c);
 // Marks a character's key going down or up now: its spare is not rebound until the keys typed
 // with it are old enough to have been read.
 void typed(const Typing& t, bool down);
+// After a character: binds a spare for the next one when it needs one.
+void bindAhead();
 // Gives back every spare this process bound, once its keys are old enough.
 void restoreKeymap();
 // Before the process ends: reads back the server's keys and buttons and lets go of each
