@@ -105,6 +105,7 @@ def run(desk, d):
         if out["done"]:
             break
     n, stray = len(typed(target)), len(typed(other))
+    print(f"x11: the guard stopped text after {n} characters, {stray} reached the other window")
     d.check("x11: the guard stops text midway", (out.pop("typed", 0), 10 < n < 200, stray <= 1, desk.held(),
                                                  json.dumps(out, separators=(",", ":")) + "\n"),
             (n + stray, True, True, "held none", STOP % 1))

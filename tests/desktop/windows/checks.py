@@ -1,0 +1,41 @@
+"""What the case table cannot say on Windows: typed text in a real edit control and, under
+Wine, in Notepad read back through the clipboard (on Windows Notepad may be a packaged app
+whose window another process owns); the window order after activation."""
+import json, subprocess, time
+
+TEXT = "Grüße 😀\n\tend"
+
+
+def run(desk, d):
+    tool = lambda *args: desk.run([str(a) for a in args])
+    helper = lambda *args: subprocess.run(desk.probe_cmd(list(args)), capture_output=True).stdout.decode()
+
+    edit = desk.target("Edit", (100, 100), "RobloxStudioBeta-probe.exe", "edit")
+    tool("activate", edit.pid)
+    ran = tool("run", json.dumps([{"text": TEXT}]), edit.pid)[1]
+    d.quiet(edit)
+    fields = [json.loads(line[5:]) for line in edit.since() if line.startswith("text ")]
+    d.check("windows: text in an edit control", (ran, fields[-1:]), ('{"ok":true,"done":1}\n', [TEXT.replace("\n", "\r\n")]))
+
+    # Front to back: activation raises the window it brings forward.
+    twin = desk.target("Place 2", (300, 500))
+    for front, behind in ((edit, twin), (twin, edit)):
+        tool("activate", front.pid)
+        d.check("windows: the window activated first in the list",
+                [w["id"] for w in json.loads(tool("windows")[1])], [front.id, behind.id])
+    edit.close(), twin.close()
+
+    if desk.tool[0] != "wine":
+        return
+    notepad = subprocess.Popen(["wine", "notepad"])
+    for _ in range(100):
+        pid = helper("--pid-of", "Notepad").split()[1]
+        if pid != "0":
+            break
+        time.sleep(0.1)
+    activated = tool("activate", pid)[1]
+    ran = tool("run", json.dumps([{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"},
+                                  {"keyUp": "Control"}]), pid)
+    d.check("wine: Notepad's text", (activated, ran[1], helper("--clipboard").replace("\r", "")),
+            ('{"ok":true}\n', '{"ok":true,"done":5}\n', "clipboard " + json.dumps(TEXT.replace("\n", "\r\n"), ensure_ascii=False) + "\n"))
+    notepad.kill(), notepad.wait()
