@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
 #include <poll.h>
 
 namespace x11 {
@@ -78,15 +79,24 @@ unsigned buttonsDown() {
 }
 
 bool liveWindowManager() {
+    // The guard asks before every character: the answer is kept for a moment.
+    static std::chrono::steady_clock::time_point asked{};
+    static bool live = false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - asked < std::chrono::milliseconds(500))
+        return live;
+    asked = now;
     const Atom check = atom("_NET_SUPPORTING_WM_CHECK");
     const auto fromRoot = longs(root(), check, XA_WINDOW);
     if (fromRoot.empty() || fromRoot[0] == None)
-        return false;
+        return live = false;
     const auto fromSelf = longs(fromRoot[0], check, XA_WINDOW);
-    return !fromSelf.empty() && fromSelf[0] == fromRoot[0];
+    return live = !fromSelf.empty() && fromSelf[0] == fromRoot[0];
 }
 
-std::optional<std::int32_t> windowPid(Window w) {
+namespace {
+
+std::optional<std::int32_t> ownerPid(Window w) {
     const auto pid = longs(w, atom("_NET_WM_PID"), XA_CARDINAL);
     if (!pid.empty())
         return static_cast<std::int32_t>(pid[0]);
@@ -107,6 +117,16 @@ std::optional<std::int32_t> windowPid(Window w) {
         XResClientIdsDestroy(count, values);
     }
     return found;
+}
+
+} // namespace
+
+std::optional<std::int32_t> windowPid(Window w) {
+    // A window's owner does not change; the guard asks before every character.
+    static std::map<Window, std::optional<std::int32_t>> known;
+    if (const auto it = known.find(w); it != known.end())
+        return it->second;
+    return known[w] = ownerPid(w);
 }
 
 Window parentOf(Window w) {

@@ -209,10 +209,15 @@ Window activeWindow() {
 // The top-level client window that holds a window: the one with WM_STATE, or the child
 // of the root when there is no window manager to set it.
 Window clientOf(Window w) {
+    // The guard asks before every character: a window found inside a client is kept.
+    static std::map<Window, Window> known;
+    if (const auto it = known.find(w); it != known.end())
+        return it->second;
+    const Window start = w;
     const Atom wmState = atom("WM_STATE");
     for (int depth = 0; depth < 64 && w != None && w != root(); ++depth) {
         if (!longs(w, wmState, wmState).empty())
-            return w;
+            return known[start] = w;
         const Window parent = parentOf(w);
         if (parent == None || parent == root())
             return parent == None ? None : w;
