@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
 """The real-desktop suite: plays cases.txt with the built tool, each command a process of
-its own, against a probe window of the target application; then the backend's own checks
-(<folder>/checks.py). Exits 1 after listing what failed.
-
+its own, against a probe window of the target application, then the backend's own checks
+(<folder>/checks.py); exits 1 after listing what failed.
 Usage: driver.py x11|wine|windows|macos TOOL PROBE [PROBE_FOLDER]
   x11: PROBE is the Xlib probe; wine, windows: PROBE_FOLDER holds RobloxStudioBeta-probe.exe
-  (the target) and marnith-desktop-probe.exe (another application). Wine uses $WINEPREFIX.
-  macos: PROBE_FOLDER holds MarnithStudioProbe.app (the target) and MarnithOtherProbe.app.
-"""
-import collections, importlib.util, json, os, re, signal, subprocess, sys, tempfile, time
+  (the target) and marnith-desktop-probe.exe (another application); Wine uses $WINEPREFIX.
+  macos: PROBE_FOLDER holds MarnithStudioProbe.app (the target) and MarnithOtherProbe.app."""
+import importlib.util, json, os, re, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Place 1 — Studio ✓ 😀"
+QUIET = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 failures = []
 
 
@@ -20,20 +19,6 @@ def check(what, got, want):
         failures.append(what)
         print(f"FAIL {what}\n  got:  {got!r}\n  want: {want!r}", flush=True)
     return got == want
-
-
-def normalise(lines):
-    """Consecutive drags collapse into one line, consecutive wheel lines of one sign add up."""
-    out = []
-    for line in lines:
-        last = out[-1] if out else ""
-        if line.startswith("drag") and line == last:
-            continue
-        if line.startswith("wheel") and last.startswith("wheel") and line[6] == last[6]:
-            out[-1] = "wheel %+d" % (int(last[6:]) + int(line[6:]))
-            continue
-        out.append(line)
-    return out
 
 
 class Probe:
@@ -54,21 +39,21 @@ class Probe:
 
     def lines(self):
         with open(self.log, "rb") as f:
-            text = f.read().decode("utf-8", "replace")
-        return text.replace("\r", "").split("\n")[:-1]
+            return f.read().decode("utf-8", "replace").replace("\r", "").split("\n")[:-1]
 
     def since(self):
-        return normalise(self.lines()[1 + self.mark:])
+        """What was logged since the mark; consecutive drags are one, wheel lines of one sign add up."""
+        out = []
+        for line in self.lines()[1 + self.mark:]:
+            last = out[-1] if out else ""
+            if line.startswith("wheel") and last.startswith("wheel") and line[6] == last[6]:
+                out[-1] = "wheel %+d" % (int(last[6:]) + int(line[6:]))
+            elif not (line.startswith("drag") and line == last):
+                out.append(line)
+        return out
 
     def skip(self):
         self.mark = len(self.lines()) - 1
-
-    def wait_for(self, entry, seconds=20):
-        for _ in range(seconds * 50):
-            if entry in self.since():
-                return True
-            time.sleep(0.02)
-        return False
 
     def close(self):
         self.proc.kill()
@@ -88,19 +73,14 @@ def quiet(*probes, still=0.3):
 
 
 class Desktop:
-    stop_signal, stopped = signal.SIGTERM, -signal.SIGTERM
-    spawn = {}
+    stop_signal, stopped, spawn = signal.SIGTERM, -signal.SIGTERM, {}
 
     def __init__(self, tool, probe):
         self.tool, self.probe_exe, self.helpers = [tool], probe, []
 
-    def run(self, args, **kw):
-        done = subprocess.run(self.tool + args, capture_output=True, timeout=60, **kw)
+    def run(self, args):
+        done = subprocess.run(self.tool + args, capture_output=True, timeout=60)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
-
-    def start(self, args):
-        return subprocess.Popen(self.tool + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                **self.spawn)
 
     def held(self):
         return subprocess.run(self.probe_cmd(["--held"]), capture_output=True).stdout.decode().strip()
@@ -110,8 +90,7 @@ class Desktop:
 
     def close(self):
         for h in reversed(self.helpers):
-            h.terminate()
-            h.wait()
+            h.terminate(), h.wait()
 
 
 class X11(Desktop):
@@ -133,20 +112,17 @@ class X11(Desktop):
                 break
             time.sleep(0.05)
         time.sleep(0.3)  # openbox leaves windows mapped right after it starts unmanaged
+        self.helpers.append(self.wm)
 
     def stop_wm(self):
-        self.wm.terminate()
-        self.wm.wait()
+        self.helpers.remove(self.wm)
+        self.wm.terminate(), self.wm.wait()
 
     def target(self, title=TITLE, at=(100, 100), cls="RobloxStudio", *flags):
         return Probe(self.probe_cmd([cls, title, "400x300+%d+%d" % at, *flags]))
 
     def other(self):
         return self.target("Other", (600, 150), "Other")
-
-    def close(self):
-        self.stop_wm()
-        super().close()
 
 
 class Windows(Desktop):
@@ -166,13 +142,12 @@ class Windows(Desktop):
     def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
         return [os.path.join(self.folder, exe)] + args
 
-    def foreground(self):
+    def foreground(self):  # when an activation did not land: who has the front
         return subprocess.run(self.probe_cmd(["--foreground"]), capture_output=True).stdout.decode()
 
 
 class Wine(Windows, X11):
-    # Under Wine only Ctrl+C from the Unix side reaches the tool; Wine reports its status
-    # 0xC000013A in the low byte.
+    # Only Ctrl+C from the Unix side reaches the tool; Wine gives 0xC000013A's low byte.
     stop_signal, stopped, spawn = signal.SIGINT, 0x3A, {}
 
     def __init__(self, tool, probe, folder):
@@ -180,19 +155,15 @@ class Wine(Windows, X11):
         os.environ.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
         X11.__init__(self, tool, self.probe_exe)
         self.tool = ["wine", tool]
-        subprocess.run(["wineserver", "-k"], stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-k"], **QUIET)
         if not os.path.exists(os.path.join(os.environ["WINEPREFIX"], "system.reg")):
-            subprocess.run(["wineboot", "-i"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"])
+            subprocess.run(["wineboot", "-i"], **QUIET), subprocess.run(["wineserver", "-w"])
         self.helpers.append(subprocess.Popen(["wineserver", "-f", "-p"]))
         # The first program starts Wine's services, which keep its output open: not a pipe.
-        subprocess.run(["wine", "cmd.exe", "/c", "exit"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wine", "cmd.exe", "/c", "exit"], **QUIET)
 
     def start_wm(self):
-        self.wm = None  # Wine places and focuses its windows itself
-
-    def stop_wm(self):
-        pass
+        pass  # Wine places and focuses its windows itself
 
     def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
         return ["wine"] + Windows.probe_cmd(self, args, exe)
@@ -223,34 +194,30 @@ class MacOS(Desktop):
 
 
 def parse(path):
-    """The cases of the table, each {name, only, steps: [[args, want, event]], log}."""
+    """The cases of the table: [name, backends, steps [[command, result, event]], log]."""
     cases = []
     for line in open(path, encoding="utf-8"):
-        line = line.rstrip("\r\n")
-        tag, _, rest = line.partition(" ")
+        tag, _, rest = line.rstrip("\r\n").partition(" ")
         if tag == ":":
-            name, _, only = rest.partition(" | ")
-            cases.append(dict(name=name, only=only.split(), steps=[], log=[]))
+            cases.append([*rest.partition(" | ")[::2], [], []])
         elif tag == "$":
-            cases[-1]["steps"].append([rest, None, None])
-        elif tag in (">", "!", "-"):
-            cases[-1]["steps"][-1][1] = (tag, rest)
+            cases[-1][2].append([rest, None, None])
         elif tag == "~":
-            kind, _, entry = rest.partition(" after ")
-            cases[-1]["steps"][-1][2] = (kind, entry)
+            cases[-1][2][-1][2] = rest.partition(" after ")[::2]
+        elif tag in (">", "!", "-"):
+            cases[-1][2][-1][1] = (tag, rest)
         elif tag == "=":
-            cases[-1]["log"] += [e.strip() for e in rest.split(";") if e.strip()]
+            cases[-1][3] += [e.strip() for e in rest.split(";") if e.strip()]
     return cases
 
 
 def expand(args, target, other):
-    """The command line of a step: pid and other name the probes' pids, the points of a run
-    list are relative to the target's client area."""
+    """A step's command line: pid and other name the probes' pids; the points of a run list
+    are relative to the target's client area."""
     command, _, rest = args.partition(" ")
     if command != "run":
-        words = [command] + rest.split()
         pids = {"pid": target.pid, "other": other.pid, "pid+1": target.pid + 1}
-        return [str(pids.get(w, w)) for w in words]
+        return [command] + [str(pids.get(w, w)) for w in rest.split()]
     actions, guard = (rest[:-4], [str(target.pid)]) if rest.endswith(" pid") else (rest, [])
     actions = json.loads(actions)
     for a in actions:
@@ -260,17 +227,20 @@ def expand(args, target, other):
     return ["run", json.dumps(actions, ensure_ascii=False, separators=(",", ":"))] + guard
 
 
-def play(desk, case, target, other):
+def play(desk, name, steps, target, other):
     subst = dict(id=target.id, pid=target.pid, title=json.dumps(TITLE, ensure_ascii=False)[1:-1],
                  x=float(target.x), y=float(target.y), w=float(target.w), h=float(target.h))
-    for args, (tag, text), event in case["steps"]:
-        proc = desk.start(expand(args, target, other))
+    for args, (tag, text), event in steps:
+        proc = subprocess.Popen(desk.tool + expand(args, target, other), stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, **desk.spawn)
         if event:
-            kind, entry = event
-            reached = target.wait_for(entry)
-            check(f"{case['name']}: the probe logged {entry!r}", reached, True)
+            for _ in range(1000):
+                if event[1] in target.since():
+                    break
+                time.sleep(0.02)
+            check(f"{name}: the probe logged {event[1]!r}", event[1] in target.since(), True)
             time.sleep(0.5)  # into the wait that follows, whatever the machine's load
-            if kind == "front":
+            if event[0] == "front":
                 desk.run(["activate", str(other.pid)])
             else:
                 sent = time.monotonic()
@@ -281,34 +251,31 @@ def play(desk, case, target, other):
             proc.kill()
             out, err = proc.communicate()
         if event and event[0] == "stop":
-            check(f"{case['name']}: ended within 0.5 s of the stop", time.monotonic() - sent < 0.5, True)
+            check(f"{name}: ended within 0.5 s of the stop", time.monotonic() - sent < 0.5, True)
         text = re.sub(r"\$(\w+)", lambda m: str(subst[m[1]]), text)
         want = {">": (0, text + "\n", ""), "!": (1, "", text + "\n"), "-": (desk.stopped, "", "")}[tag]
-        check(f"{case['name']}: {args[:60]}", (proc.returncode, out.decode(), err.decode()), want)
+        check(f"{name}: {args[:60]}", (proc.returncode, out.decode(), err.decode()), want)
 
 
-def delivered(entries):
+def delivered(entries, held=None):
     """The log as every backend shows it: key-ups of keys not down left out (X11 delivers none,
     Windows does), and no modifiers on what the other window got (Windows gives each thread
-    its own key state)."""
-    down, out = set(), []
+    its own key state). What is still pressed at the end goes into held."""
+    held, out = set() if held is None else held, []
     for e in entries:
-        m = re.match(r"(other: )?key (down|up) (\S+)", e)
-        if m and m[2] == "up" and m[3] not in down:
+        m = re.match(r"(?:other: )?(key|button) (down|up) (\S+)", e)
+        if m and m[2] == "up" and (m[1], m[3]) not in held and m[1] == "key":
             continue
         if m:
-            down.add(m[3]) if m[2] == "down" else down.discard(m[3])
+            held.add((m[1], m[3])) if m[2] == "down" else held.discard((m[1], m[3]))
         out.append(re.sub(r" \+\w+", "", e) if e.startswith("other: ") else e)
     return out
 
 
 def unreleased(entries):
-    count = collections.Counter()
-    for e in entries:
-        m = re.match(r"(?:other: )?(key|button) (down|up) (\S+)", e)
-        if m:
-            count[m[1], m[3]] += 1 if m[2] == "down" else -1
-    return {k: v for k, v in count.items() if v}
+    held = set()
+    delivered(entries, held)
+    return dict.fromkeys(held, "down")
 
 
 def main():
@@ -317,20 +284,21 @@ def main():
     started = time.monotonic()
     try:
         other, target = desk.other(), desk.target()
-        for case in parse(os.path.join(HERE, "cases.txt")):
-            if case["only"] and backend not in case["only"]:
+        for name, only, steps, log in parse(os.path.join(HERE, "cases.txt")):
+            if only and backend not in only.split():
                 continue
             # Through the other window, so the window manager has caught up (it is slow to
             # answer just after a keymap change) before the case starts.
             desk.run(["activate", str(other.pid)]), desk.run(["activate", str(target.pid)])
             quiet(target, other)
             target.skip(), other.skip()
-            play(desk, case, target, other)
+            play(desk, name, steps, target, other)
             quiet(target, other)
-            got = delivered(target.since() + ["other: " + e for e in other.since()]) + [desk.held()]
-            if not check(f"{case['name']}: log", got, case["log"]) and hasattr(desk, "foreground"):
+            held = set()
+            got = delivered(target.since() + ["other: " + e for e in other.since()], held)
+            if not check(f"{name}: log", got + [desk.held()], log) and hasattr(desk, "foreground"):
                 print("  front:", desk.foreground())
-            check(f"{case['name']}: every press released", unreleased(got), {})
+            check(f"{name}: every press released", held, set())
         other.close(), target.close()
         folder = backend if backend in ("x11", "macos") else "windows"
         spec = importlib.util.spec_from_file_location("checks", os.path.join(HERE, folder, "checks.py"))

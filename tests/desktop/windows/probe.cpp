@@ -38,57 +38,20 @@ std::string utf8(const std::wstring& text) {
 
 // The tool's name of a specific (left or right) virtual key; "" when it has none.
 std::string name(unsigned vk) {
-    static const std::pair<unsigned, const char*> names[]{{VK_LSHIFT, "LeftShift"},
-                                                          {VK_RSHIFT, "RightShift"},
-                                                          {VK_LCONTROL, "LeftControl"},
-                                                          {VK_RCONTROL, "RightControl"},
-                                                          {VK_LMENU, "LeftAlt"},
-                                                          {VK_RMENU, "RightAlt"},
-                                                          {VK_LWIN, "LeftMeta"},
-                                                          {VK_RETURN, "Return"},
-                                                          {VK_TAB, "Tab"},
-                                                          {VK_SPACE, "Space"},
-                                                          {VK_BACK, "Backspace"},
-                                                          {VK_DELETE, "Delete"},
-                                                          {VK_ESCAPE, "Escape"},
-                                                          {VK_HOME, "Home"},
-                                                          {VK_END, "End"},
-                                                          {VK_PRIOR, "PageUp"},
-                                                          {VK_NEXT, "PageDown"},
-                                                          {VK_LEFT, "Left"},
-                                                          {VK_RIGHT, "Right"},
-                                                          {VK_UP, "Up"},
-                                                          {VK_DOWN, "Down"},
-                                                          {VK_CAPITAL, "CapsLock"},
-                                                          {VK_OEM_PLUS, "Equals"},
-                                                          {VK_OEM_MINUS, "Minus"},
-                                                          {VK_OEM_4, "LeftBracket"},
-                                                          {VK_OEM_6, "RightBracket"},
-                                                          {VK_OEM_7, "Quote"},
-                                                          {VK_OEM_1, "Semicolon"},
-                                                          {VK_OEM_5, "BackSlash"},
-                                                          {VK_OEM_COMMA, "Comma"},
-                                                          {VK_OEM_2, "Slash"},
-                                                          {VK_OEM_PERIOD, "Period"},
-                                                          {VK_OEM_3, "Backquote"},
-                                                          {'0', "Zero"},
-                                                          {'1', "One"},
-                                                          {'2', "Two"},
-                                                          {'3', "Three"},
-                                                          {'4', "Four"},
-                                                          {'5', "Five"},
-                                                          {'6', "Six"},
-                                                          {'7', "Seven"},
-                                                          {'8', "Eight"},
-                                                          {'9', "Nine"}};
-    for (const auto& [code, text] : names)
-        if (code == vk)
-            return text;
+    static const std::string names =
+        " A0:LeftShift A1:RightShift A2:LeftControl A3:RightControl A4:LeftAlt A5:RightAlt"
+        " 5B:LeftMeta 0D:Return 09:Tab 20:Space 08:Backspace 2E:Delete 1B:Escape 24:Home 23:End"
+        " 21:PageUp 22:PageDown 25:Left 27:Right 26:Up 28:Down 14:CapsLock BB:Equals BD:Minus"
+        " DB:LeftBracket DD:RightBracket DE:Quote BA:Semicolon DC:BackSlash BC:Comma BF:Slash"
+        " BE:Period C0:Backquote 30:Zero 31:One 32:Two 33:Three 34:Four 35:Five 36:Six"
+        " 37:Seven 38:Eight 39:Nine ";
+    char key[8];
+    std::snprintf(key, sizeof key, " %02X:", vk);
+    if (const auto at = names.find(key); at != std::string::npos)
+        return names.substr(at + 4, names.find(' ', at + 1) - at - 4);
     if (vk >= 'A' && vk <= 'Z')
         return std::string(1, char(vk));
-    if (vk >= VK_F1 && vk <= VK_F12)
-        return "F" + std::to_string(vk - VK_F1 + 1);
-    return "";
+    return vk >= VK_F1 && vk <= VK_F12 ? "F" + std::to_string(vk - VK_F1 + 1) : "";
 }
 
 // A key message's key: the right-hand modifiers by their scan code or extended bit (the
