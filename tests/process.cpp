@@ -1,12 +1,14 @@
 #include "process.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -137,22 +139,28 @@ Running start(const std::vector<std::string>& argv, const std::vector<std::strin
             env.push_back(*e);
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::setpgid(0, 0);
-        ::dup2(::open((running.base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-        ::dup2(::open((running.base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-        std::vector<char*> a, v;
-        for (auto& s : running.argv)
-            a.push_back(s.data());
-        for (auto& s : env)
-            v.push_back(s.data());
-        a.push_back(nullptr);
-        v.push_back(nullptr);
-        ::execvpe(a[0], a.data(), v.data());
-        ::_exit(127);
-    }
-    running.pid = child;
+    std::vector<char*> a, v;
+    for (auto& s : running.argv)
+        a.push_back(s.data());
+    for (auto& s : env)
+        v.push_back(s.data());
+    a.push_back(nullptr);
+    v.push_back(nullptr);
+    // Its own process group, so that what a test sends it never reaches the test itself.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    const std::string out = running.base + ".out", err = running.base + ".err";
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t child = 0;
+    if (::posix_spawnp(&child, a[0], &files, &attributes, a.data(), v.data()) == 0)
+        running.pid = child;
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
     return running;
 }
 
@@ -172,8 +180,9 @@ Outcome finish(const Running& running) {
     o.status = static_cast<int>(code);
 #else
     int status = 0;
-    ::waitpid(running.pid, &status, 0);
-    if (WIFEXITED(status))
+    if (running.pid <= 0 || ::waitpid(running.pid, &status, 0) != running.pid)
+        o.status = 127; // it could not be started
+    else if (WIFEXITED(status))
         o.status = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         o.signal = WTERMSIG(status);

@@ -27,7 +27,8 @@ std::string readFile(const std::string& path);
 // A fresh stem for a run's files.
 std::string newBase();
 // Starts argv[0] (a path, or a name looked up in PATH) with extra environment entries,
-// its files named from the stem (a fresh one when empty).
+// its files named from the stem (a fresh one when empty). One that cannot be started
+// finishes with status 127.
 Running start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               const std::string& base = "");
 // Waits for it to end and collects what it did.

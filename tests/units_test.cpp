@@ -71,15 +71,11 @@ TEST(Unicode, FullDefaultCaseMappingsWhateverTheLocale) {
 TEST(Keys, NamesResolveExactlyOrUpperCased) {
     State state;
     state.keyCodes = makeKeyCodes();
-    // clang-format off
-    const std::pair<const char*, KeyCode> known[] = {
-        {"a", 0}, {"f12", 111}, {"Enter", 36}, {"Shift", 56}, {"Delete", 117}, {"Meta", 55},
-        {"CapsLock", 57}, {"Zero", 29}, {"RightControl", 62},
-        {"\xC4\xB1", 34} /* dotless i */, {"\xC5\xBF", 1} /* long s */};
-    // clang-format on
+    // A name as written, else upper-cased by the full Unicode mapping (dotless i is I).
+    const std::pair<const char*, KeyCode> known[] = {{"Enter", 36}, {"a", 0}, {"\xC4\xB1", 34}};
     for (const auto& [name, code] : known)
         EXPECT_EQ(key(state, name), code) << name;
-    for (const std::string name : {"return", "1", " A", "SHIFT", "", "F13", "\xC3\x9F"})
+    for (const std::string name : {"return", "SHIFT", " A", "", "\xC3\x9F"})
         EXPECT_EXIT(key(state, name), ::testing::ExitedWithCode(1), "^unknown key " + name + "\n$");
 }
 
