@@ -10,34 +10,31 @@ namespace {
 
 struct Block {
     int line = 0;
-    std::optional<std::vector<std::string>> args;
-    nlohmann::json desktop; // null: the default desktop
+    std::optional<std::vector<std::string>> args; // none: the block sets up a section
+    nlohmann::json desktop;                       // null: the default desktop
     std::string prefix, out, err, trace;
-    int status = 0;
 };
-
-// The words of a "$" line: spaces separate them, and '...' quotes spaces and nothing else.
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> args;
-    bool inWord = false, quoted = false;
-    for (const char c : line) {
-        if (c == ' ' && !quoted) {
-            inWord = false;
-            continue;
-        }
-        if (!inWord)
-            args.emplace_back();
-        inWord = true;
-        if (c == '\'')
-            quoted = !quoted;
-        else
-            args.back() += c;
-    }
-    return args;
-}
 
 std::string joined(const std::string& a, const std::string& b) {
     return a + (a.empty() || b.empty() ? "" : "; ") + b;
+}
+
+// Words as a shell splits them: '...' quotes spaces, '' is an empty word.
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> words;
+    bool inWord = false, quoted = false;
+    for (const char c : line) {
+        inWord = inWord && (c != ' ' || quoted);
+        if (c == ' ' && !quoted)
+            continue;
+        if (!std::exchange(inWord, true))
+            words.emplace_back();
+        if (c == '\'')
+            quoted = !quoted;
+        else
+            words.back() += c;
+    }
+    return words;
 }
 
 // The format is described at the top of each table.
@@ -45,7 +42,7 @@ std::vector<Block> readTable(const std::string& name) {
     std::ifstream in(MARNITH_SOURCE_DIR "/tests/cases/" + name, std::ios::binary);
     std::vector<Block> cases;
     Block section, block;
-    const auto end = [&] {
+    const auto endBlock = [&] {
         if (block.args) {
             block.trace = joined(section.prefix, block.trace);
             nlohmann::json desktop = section.desktop;
@@ -65,29 +62,25 @@ std::vector<Block> readTable(const std::string& name) {
         if (!line.empty() && line.back() == '\r') // checked out with Windows line ends
             line.pop_back();
         if (line.empty())
-            end();
+            endBlock();
         if (line.empty() || line[0] == '#')
             continue;
         block.line = block.line ? block.line : number;
-        const std::size_t space = line.find(' ');
+        const std::size_t space = std::min(line.find(' '), line.size());
         const std::string key = line.substr(0, space);
-        const std::string value = space == std::string::npos ? "" : line.substr(space + 1);
+        const std::string value = line.substr(std::min(space + 1, line.size()));
         if (key == "$")
             block.args = words(value);
         else if (key == "desktop")
             block.desktop = nlohmann::json::parse(value);
-        else if (key == "prefix")
-            block.prefix = value;
-        else if (key == "out")
-            block.out = value + "\n";
-        else if (key == "err")
-            block.err = value + "\n", block.status = 1;
+        else if (key == "prefix" || key == "out" || key == "err")
+            (key == "prefix" ? block.prefix : key == "out" ? block.out : block.err) = value;
         else if (key == "trace")
             block.trace = joined(block.trace, value);
         else
             ADD_FAILURE() << name << ":" << number << ": no such field " << key;
     }
-    end();
+    endBlock();
     return cases;
 }
 
@@ -95,12 +88,12 @@ void play(const std::string& table) {
     const auto cases = readTable(table);
     EXPECT_GT(cases.size(), 10u) << table;
     for (const Block& c : cases) {
-        const Outcome o = finish(startSim(
-            *c.args, c.desktop.is_null() ? std::nullopt : std::optional(c.desktop.dump())));
         const std::string where = table + ":" + std::to_string(c.line);
-        EXPECT_EQ(o.status, c.status) << where;
-        EXPECT_EQ(o.out, c.out) << where;
-        EXPECT_EQ(o.err, c.err) << where;
+        const auto desktop = c.desktop.is_null() ? std::nullopt : std::optional(c.desktop.dump());
+        const Outcome o = finish(startSim(*c.args, desktop));
+        EXPECT_EQ(o.status, c.err.empty() ? 0 : 1) << where;
+        EXPECT_EQ(o.out, c.out.empty() ? "" : c.out + "\n") << where;
+        EXPECT_EQ(o.err, c.err.empty() ? "" : c.err + "\n") << where;
         EXPECT_EQ(brief(o.trace), c.trace) << where;
     }
 }
