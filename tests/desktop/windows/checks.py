@@ -1,6 +1,7 @@
 """What the case table cannot say on Windows: typed text in a real edit control and, under
 Wine, in Notepad read back through the clipboard (on Windows Notepad may be a packaged app
-whose window another process owns); the window order after activation."""
+whose window another process owns); the window order after activation; activation of a
+window that has stopped handling messages; the stop line on standard input."""
 import json, subprocess, time
 
 TEXT = "Grüße 😀\n\tend"
@@ -24,6 +25,7 @@ def run(desk, d):
         d.check("windows: the window activated first in the list",
                 [w["id"] for w in json.loads(tool("windows")[1])], [front.id, behind.id])
     edit.close(), twin.close()
+    busy_and_stop_line(desk, d)
 
     if desk.tool[0] != "wine":
         return
@@ -39,3 +41,26 @@ def run(desk, d):
     d.check("wine: Notepad's text", (activated, ran[1], helper("--clipboard").replace("\r", "")),
             ('{"ok":true}\n', '{"ok":true,"done":5}\n', "clipboard " + json.dumps(TEXT.replace("\n", "\r\n"), ensure_ascii=False) + "\n"))
     notepad.kill(), notepad.wait()
+
+
+def busy_and_stop_line(desk, d):
+    other, target = desk.other(), desk.target()
+    pid, ok = str(target.pid), lambda done: (0, '{"ok":true,"done":%d}\n' % done, "")
+    # F12 makes the probe stop handling messages for 8 s: activation must not wait for it.
+    busy = desk.run(["run", '[{"key":"F12"}]', pid]), desk.run(["activate", str(other.pid)])[0]
+    started = time.monotonic()
+    d.check("windows: a busy window activated within 2 s, then in front",
+            (busy, desk.run(["activate", pid]), time.monotonic() - started < 2, desk.run(["run", "[]", pid])),
+            ((ok(1), 0), (0, '{"ok":true}\n', ""), True, ok(0)))
+    target.wait_for("key up F12", 15)
+    # A line on standard input stops a run as Ctrl+Break does; the input's end alone does not.
+    for line, want in (("stop\n", (desk.stopped, "", "")), ("", ok(2))):
+        target.skip()
+        tool = subprocess.Popen(desk.tool + ["run", '[{"keyDown":"Shift"},{"wait":1000}]', pid],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        target.wait_for("key down LeftShift")
+        out, err = tool.communicate(line.encode(), timeout=60)
+        d.quiet(target)
+        d.check(f"windows: input {line!r}", (tool.returncode, out.decode(), err.decode(), target.since() +
+                [desk.held()]), want + (["key down LeftShift", "key up LeftShift", "held none"],))
+    other.close(), target.close()
