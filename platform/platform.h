@@ -83,7 +83,10 @@ std::optional<char32_t> prepareText(const std::u16string& text);
 void setClickState(Event event, std::int64_t clicks);
 std::uint64_t getFlags(Event event);
 void setFlags(Event event, std::uint64_t flags);
-// Delivers the event as if from the hardware.
+// Delivers the event as if from the hardware. Where the system can refuse input (on
+// Windows), a refused event does not pass silently: the backend lets go of what it has
+// pressed and ends the process as a failure, "Accessibility permission is off for
+// Marnith", status 1.
 void postEvent(Event event);
 void releaseEvent(Event event);
 
