@@ -13,11 +13,11 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -42,38 +42,31 @@ std::string utf8(unsigned long c) {
 // (the spare keycodes text is typed on).
 std::string keyName(unsigned keycode) {
     const char* sym = XKeysymToString(XkbKeycodeToKeysym(d, KeyCode(keycode), 0, 0));
-    const std::string
-        s = sym ? sym : "",
-        names =
-            " Shift_L:LeftShift Shift_R:RightShift Control_L:LeftControl Control_R:RightControl"
-            " Alt_L:LeftAlt Alt_R:RightAlt Super_L:LeftMeta BackSpace:Backspace Page_Up:PageUp"
-            " Page_Down:PageDown Caps_Lock:CapsLock space:Space equal:Equals minus:Minus"
-            " bracketleft:LeftBracket bracketright:RightBracket apostrophe:Quote "
-            "semicolon:Semicolon"
-            " backslash:BackSlash comma:Comma slash:Slash period:Period grave:Backquote 1:One 2:Two"
-            " 3:Three 4:Four 5:Five 6:Six 7:Seven 8:Eight 9:Nine 0:Zero Return:Return Tab:Tab"
-            " Escape:Escape Delete:Delete Home:Home End:End Left:Left Right:Right Up:Up Down:Down ";
+    const std::string s = sym ? sym : "";
+    static const std::string names =
+        " Shift_L:LeftShift Shift_R:RightShift Control_L:LeftControl Control_R:RightControl"
+        " Alt_L:LeftAlt Alt_R:RightAlt Super_L:LeftMeta BackSpace:Backspace Page_Up:PageUp"
+        " Page_Down:PageDown Caps_Lock:CapsLock space:Space equal:Equals minus:Minus"
+        " bracketleft:LeftBracket bracketright:RightBracket apostrophe:Quote"
+        " semicolon:Semicolon backslash:BackSlash comma:Comma slash:Slash period:Period"
+        " grave:Backquote 1:One 2:Two 3:Three 4:Four 5:Five 6:Six 7:Seven 8:Eight 9:Nine"
+        " 0:Zero Return:Return Tab:Tab Escape:Escape Delete:Delete Home:Home End:End"
+        " Left:Left Right:Right Up:Up Down:Down F1:F1 F2:F2 F3:F3 F4:F4 F5:F5 F6:F6 F7:F7"
+        " F8:F8 F9:F9 F10:F10 F11:F11 F12:F12 ";
     if (const auto at = names.find(" " + s + ":"); !s.empty() && at != std::string::npos)
         return names.substr(at + s.size() + 2, names.find(' ', at + 1) - at - s.size() - 2);
-    if (s.size() == 1 && s[0] >= 'a' && s[0] <= 'z')
-        return std::string(1, char(s[0] - 32));
-    const bool function =
-        s.size() > 1 && s[0] == 'F' && std::atoi(&s[1]) >= 1 && std::atoi(&s[1]) <= 12;
-    return function ? s : "";
+    return s.size() == 1 && s[0] >= 'a' && s[0] <= 'z' ? std::string(1, char(s[0] - 32)) : "";
 }
 
 // The held modifiers, leaving out the class of the key the event is for.
 std::string mods(unsigned state, const std::string& key) {
     std::string out;
-    const std::pair<unsigned, const char*> classes[]{
-        {ShiftMask, "shift"}, {ControlMask, "control"}, {Mod1Mask, "alt"}, {Mod4Mask, "meta"}};
-    for (const auto& [mask, name] : classes) {
-        std::string lower = key;
-        for (char& c : lower)
-            c = char(std::tolower(c));
-        if ((state & mask) && lower.find(name) == std::string::npos)
-            out += std::string(" +") + name;
-    }
+    for (const auto& [mask, cls] : {std::pair{ShiftMask, "Shift"},
+                                    {ControlMask, "Control"},
+                                    {Mod1Mask, "Alt"},
+                                    {Mod4Mask, "Meta"}})
+        if ((state & mask) && key.find(cls) == std::string::npos)
+            out += " +" + std::string(1, char(std::tolower(cls[0]))) + (cls + 1);
     return out;
 }
 
@@ -237,10 +230,7 @@ int main(int argc, char** argv) {
             }
             lastX = e.xbutton.x, lastY = e.xbutton.y;
             say(std::string(e.type == ButtonPress ? "button down " : "button up ") +
-                (b == 1   ? "left "
-                 : b == 3 ? "right "
-                          : "other ") +
-                std::to_string(clicks));
+                std::array{"", "left ", "middle ", "right "}[b] + std::to_string(clicks));
         } else if (e.type == MappingNotify) {
             XRefreshKeyboardMapping(&e.xmapping);
             if (flag("mappings"))
