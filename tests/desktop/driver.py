@@ -55,6 +55,13 @@ class Probe:
     def skip(self):
         self.mark = len(self.lines()) - 1
 
+    def wait_for(self, entry, seconds=20):
+        for _ in range(seconds * 50):
+            if entry in self.since():
+                return True
+            time.sleep(0.02)
+        return False
+
     def close(self):
         self.proc.kill()
         self.proc.wait()
@@ -234,11 +241,7 @@ def play(desk, name, steps, target, other):
         proc = subprocess.Popen(desk.tool + expand(args, target, other), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, **desk.spawn)
         if event:
-            for _ in range(1000):
-                if event[1] in target.since():
-                    break
-                time.sleep(0.02)
-            check(f"{name}: the probe logged {event[1]!r}", event[1] in target.since(), True)
+            check(f"{name}: the probe logged {event[1]!r}", target.wait_for(event[1]), True)
             time.sleep(0.5)  # into the wait that follows, whatever the machine's load
             if event[0] == "front":
                 desk.run(["activate", str(other.pid)])
