@@ -15,6 +15,9 @@
 extern char** environ;
 #endif
 
+namespace {
+
+// The whole file, or "" when it cannot be read.
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream s;
@@ -22,14 +25,12 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-namespace {
-
 // With MARNITH_RECORD set, every run of the simulated tool is appended to that file as
 // one JSON line, so the published schemas can be checked against everything the suite
 // saw the tool accept, refuse and print.
 void record(const Running& running, const Outcome& outcome) {
     const char* path = std::getenv("MARNITH_RECORD");
-    if (!path || running.argv[0] != MARNITH_SIM)
+    if (!path)
         return;
     const nlohmann::json line = {
         {"args", std::vector<std::string>(running.argv.begin() + 1, running.argv.end())},
@@ -41,10 +42,7 @@ void record(const Running& running, const Outcome& outcome) {
         << line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
 }
 
-} // namespace
-
 #ifdef _WIN32
-namespace {
 
 std::wstring wide(const std::string& text) {
     std::wstring out(text.size(), L'\0');
@@ -77,8 +75,7 @@ HANDLE outputFile(const std::string& path) {
                        &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-} // namespace
-
+// A fresh stem for a run's files.
 std::string newBase() {
     wchar_t folder[MAX_PATH], name[MAX_PATH];
     GetTempPathW(MAX_PATH, folder);
@@ -89,9 +86,10 @@ std::string newBase() {
     return base;
 }
 
+// Starts argv[0] with the environment less MARNITH_SIM_* plus the entries given.
 Running start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
               const std::string& base) {
-    Running running{0, base.empty() ? newBase() : base, argv};
+    Running running{0, base, argv};
     std::wstring commandLine;
     for (const auto& arg : argv)
         commandLine += (commandLine.empty() ? L"" : L" ") + quoted(wide(arg));
@@ -124,15 +122,17 @@ Running start(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 #else
+// A fresh stem for a run's files.
 std::string newBase() {
     char name[] = "/tmp/marnith-test-XXXXXX";
     ::close(::mkstemp(name));
     return name;
 }
 
+// Starts argv[0] with the environment less MARNITH_SIM_* plus the entries given.
 Running start(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
               const std::string& base) {
-    Running running{0, base.empty() ? newBase() : base, argv};
+    Running running{0, base, argv};
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
         if (std::string(*e).rfind("MARNITH_SIM_", 0) != 0)
@@ -165,6 +165,8 @@ Running start(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 #endif
+
+} // namespace
 
 std::string traceText(const Running& running) {
     return readFile(running.base + ".trace");
@@ -200,10 +202,6 @@ Outcome finish(const Running& running) {
     for (const char* suffix : {"", ".out", ".err", ".trace", ".desktop.json"})
         std::remove((running.base + suffix).c_str());
     return o;
-}
-
-Outcome runProgram(const std::vector<std::string>& argv) {
-    return finish(start(argv));
 }
 
 Running startSim(const std::vector<std::string>& arguments,

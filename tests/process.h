@@ -1,4 +1,4 @@
-// Runs the built executables as separate processes and collects what they did.
+// Runs the simulated tool as a separate process and collects what it did.
 #pragma once
 
 #include <optional>
@@ -15,30 +15,21 @@ struct Outcome {
     std::vector<long long> times;      // the "t" of each trace line
 };
 
-// A program started in the background with its output going to files.
+// The simulated tool started in the background, with its output going to files.
 struct Running {
     int pid = 0;
     std::string base; // stem of its files
     std::vector<std::string> argv;
     void* process = nullptr; // Windows: its handle
 };
-// The whole file, or "" when it cannot be read.
-std::string readFile(const std::string& path);
-// A fresh stem for a run's files.
-std::string newBase();
-// Starts argv[0] (a path, or a name looked up in PATH) with extra environment entries,
-// its files named from the stem (a fresh one when empty). One that cannot be started
-// finishes with status 127.
-Running start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-              const std::string& base = "");
 // Waits for it to end and collects what it did.
 Outcome finish(const Running& running);
 // The trace the simulated tool has written so far.
 std::string traceText(const Running& running);
-Outcome runProgram(const std::vector<std::string>& argv);
 
 // Starts marnith-input-sim with the arguments (program path excluded), recording a
-// trace; the desktop, when given, is written to its desktop file as it is.
+// trace; the desktop, when given, is written to its desktop file as it is. One that
+// cannot be started finishes with status 127.
 Running startSim(const std::vector<std::string>& arguments,
                  const std::optional<std::string>& desktop = std::nullopt);
 Outcome runSim(const std::vector<std::string>& arguments,
