@@ -69,13 +69,9 @@ class Probe:
 
 def quiet(*probes, still=0.3):
     """Waits until the probes have logged nothing new for a while (at most 10 s)."""
-    before, since = None, 0
-    for _ in range(200):
-        now = [len(p.lines()) for p in probes]
-        since = since + 1 if now == before else 0
-        if since * 0.05 >= still:
-            return
-        before = now
+    seen, n = [], round(still / 0.05) + 1
+    while len(seen) < 200 and (len(seen) < n or seen[-n:].count(seen[-1]) < n):
+        seen.append([len(p.lines()) for p in probes])
         time.sleep(0.05)
 
 
@@ -250,7 +246,7 @@ def play(desk, name, steps, target, other):
                 proc.send_signal(desk.stop_signal)
         try:
             out, err = proc.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired:  # a tool that hangs fails the case, and goes
             proc.kill()
             out, err = proc.communicate()
         if event and event[0] == "stop":

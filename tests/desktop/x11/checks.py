@@ -24,10 +24,9 @@ def run(desk, d):
         fields = [json.loads(l[5:]) for l in lines if l.startswith("text ")]
         return fields[-1] if fields else "".join(l[5:] for l in lines if l.startswith("char "))
 
-    def front(p):  # openbox may still hand the focus on from a window just closed
-        for _ in range(5):
-            tool("activate", p.pid)
-            d.quiet(p)
+    def front(p):  # openbox may hand the focus on from a window just closed, late
+        for _ in range(10):
+            tool("activate", p.pid), time.sleep(0.5)
             if tool("run", "[]", p.pid)[1] == '{"ok":true,"done":0}\n':
                 break
         p.skip()
@@ -82,7 +81,8 @@ def run(desk, d):
     p.close()
     p, one, two = desk.target(), cycled(72), "ΑΒΓΔΕΖΗΘΙΚΛΜ" * 3
     front(p)
-    runs = [subprocess.Popen(desk.tool + ["run", json.dumps([{"text": t}])], stdout=subprocess.PIPE) for t in (one, two)]
+    runs = [subprocess.Popen(desk.tool + ["run", json.dumps([{"text": t}]), str(p.pid)], stdout=subprocess.PIPE)
+            for t in (one, two)]
     d.check("x11: two runs share the spares", ([r.communicate()[0] for r in runs], sorted(typed(p))),
             ([b'{"ok":true,"done":1}\n'] * 2, sorted(one + two)))
     d.check("x11: keymap restored", keymap(), before)
