@@ -34,6 +34,7 @@ std::vector<std::string> words(const std::string& line) {
         else
             words.back() += c;
     }
+    EXPECT_FALSE(quoted) << "unterminated quote: " << line;
     return words;
 }
 
