@@ -114,6 +114,11 @@ void setKey(XkbDescPtr xkb, int code, KeySym sym) {
 // request, as xdotool uses it.
 bool coreChanges = false;
 
+// Core changes wait until the server grab is over: Xwayland (22.1) delivers the notices of
+// a change made under a grab only after later key events, which clients then read with
+// the old keymap.
+std::map<int, KeySym> deferred;
+
 // Sets the keys through the core protocol: one request per run of neighbouring keys, each
 // key given its keysym on both levels (a lone keysym would get its other case on the
 // second level, and an upper-case letter its lower case on the first).
@@ -146,8 +151,13 @@ bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
         coreChanges = errors != before;
     }
     if (coreChanges)
-        changeKeysCore(keys);
+        deferred.insert(keys.begin(), keys.end());
     return true;
+}
+
+void finishChange() {
+    changeKeysCore(deferred);
+    deferred.clear();
 }
 
 bool hasOwnKey(KeySym sym) {

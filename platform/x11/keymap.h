@@ -15,6 +15,8 @@ bool hasOwnKey(KeySym sym);
 // Sets the keys in one keymap change, under a server grab; false when there was nothing
 // to change. Keys between the first and the last are sent as they are.
 bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys);
+// After the grab: what changeKeys left to the core protocol.
+void finishChange();
 
 // Before a text: per character, the keysym it needs a spare for, else NoSymbol.
 void expectKeysyms(std::vector<KeySym> needed);

@@ -195,6 +195,7 @@ bool bindUpcoming(KeySym needed) {
         setSparesInUse(kept);
         XkbFreeKeyboard(xkb, 0, True);
         XUngrabServer(display);
+        finishChange();
         XSync(display, False);
         if (changed)
             askWindowManager();
@@ -209,9 +210,24 @@ bool bindUpcoming(KeySym needed) {
 } // namespace
 
 int spareFor(KeySym sym) {
-    for (auto& [code, b] : bound) {
-        if (b.sym == sym)
+    auto boundTo = [&] {
+        for (const auto& [code, b] : bound) {
+            if (b.sym == sym)
+                return code;
+        }
+        return 0;
+    };
+    if (const int code = boundTo()) {
+        // A compositor may replace its Xwayland's whole keymap (mutter hands over its own a
+        // moment after it starts): a binding that is gone is made again.
+        int per = 0;
+        KeySym* syms = XGetKeyboardMapping(display, static_cast<KeyCode>(code), 1, &per);
+        const bool there = syms && per > 0 && syms[0] == sym;
+        if (syms)
+            XFree(syms);
+        if (there)
             return code;
+        bound.erase(code);
     }
     if (owner == None) {
         owner = ownWindow();
@@ -219,7 +235,7 @@ int spareFor(KeySym sym) {
         XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&nonce), 1);
     }
-    return bindUpcoming(sym) ? spareFor(sym) : 0;
+    return bindUpcoming(sym) ? boundTo() : 0;
 }
 
 // Gives back every spare this process bound, in one change, once the keys typed with
@@ -248,6 +264,7 @@ void restoreKeymap() {
     }
     setSparesInUse(kept);
     XUngrabServer(display);
+    finishChange();
     bound.clear();
     XSync(display, False);
     askWindowManager();

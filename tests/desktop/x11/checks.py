@@ -1,7 +1,7 @@
 """What the case table cannot say on X11: the listing's sources of pid and title, desktops,
 text in Xlib, GTK and Qt clients with and without Caps Lock, the spare keycodes, the guard
-within a text, and the tool without a window manager or a display."""
-import json, os, signal, subprocess, time
+within a text, the tool without a window manager or a display, and under XWayland."""
+import glob, json, os, re, signal, subprocess, tempfile, time
 
 STOP = '{"ok":false,"done":%d,"error":"Studio is no longer the front window; stopped."}\n'
 LETTERS = "é€Ωжß漢字üñøåçλπσдиклмнопрстуфхцчшщыэюяąęł"  # 40 without a key in the US map
@@ -85,30 +85,31 @@ def run(desk, d):
             for t in (one, two)]
     d.check("x11: two runs share the spares", ([r.communicate()[0] for r in runs], sorted(typed(p))),
             ([b'{"ok":true,"done":1}\n'] * 2, sorted(one + two)))
+    # After such runs (and a killed one) the window manager has caught up: a press is let go.
+    d.check("x11: a press after keymap changes", (tool("run", '[{"down":[%d,%d]}]' % (p.cx + 9, p.cy + 9), p.pid)[1],
+                                                  desk.held()), ('{"ok":true,"done":1}\n', "held none"))
     d.check("x11: keymap restored", keymap(), before)
     p.close()
 
-    # Activation right after text lands; another window coming forward mid-text gets at
-    # most the character in flight, and what the run held is let go.
+    # Activation right after text lands; another window coming forward mid-text gets no
+    # character at all (the guard's check and the key are one step), and what the run held
+    # is let go.
     target, other = desk.target(), desk.other()
     front(target)
     d.check("x11: activation after text", [tool("run", json.dumps([{"text": cycled(80)}]), target.pid)[1],
                                            tool("activate", other.pid)[1], tool("run", "[]", other.pid)[1]],
             ['{"ok":true,"done":1}\n', '{"ok":true}\n', '{"ok":true,"done":0}\n'])
-    for _ in range(3):  # again if openbox, busy with the keymap changes, moved the focus late
+    for delay in (0.5, 0.8, 1.1):  # the other window comes forward at several moments
         front(target), other.skip()
         job = subprocess.Popen(desk.tool + ["run", json.dumps([{"keyDown": "Shift"}, {"text": "x" * 200},
                                                                {"key": "A"}]), str(target.pid)], stdout=subprocess.PIPE)
-        time.sleep(0.8)
+        time.sleep(delay)
         xdotool("windowactivate", other.id)
         out = json.loads(job.communicate()[0])
-        if out["done"]:
-            break
-    n, stray = len(typed(target)), len(typed(other))
-    print(f"x11: the guard stopped text after {n} characters, {stray} reached the other window")
-    d.check("x11: the guard stops text midway", (out.pop("typed", 0), 10 < n < 200, stray <= 1, desk.held(),
-                                                 json.dumps(out, separators=(",", ":")) + "\n"),
-            (n + stray, True, True, "held none", STOP % 1))
+        n, stray = len(typed(target)), len(typed(other))
+        d.check("x11: the guard stops text midway", (out.pop("typed", 0), 0 < n < 200, stray, desk.held(),
+                                                     json.dumps(out, separators=(",", ":")) + "\n"),
+                (n, True, 0, "held none", STOP % 1))
 
     # On another desktop: that desktop is shown first.
     xdotool("set_desktop_for_window", other.id, 1)
@@ -119,9 +120,11 @@ def run(desk, d):
     # (last: the window manager is not started again).
     target.skip(), other.skip()
     desk.stop_wm()
-    d.check("x11: no window manager", (tool("activate", target.pid)[1], tool("run", '[{"text":"ok"}]', target.pid)[1],
-                                       typed(target)), ('{"ok":true}\n', '{"ok":true,"done":1}\n', "ok"))
-    xdotool("windowfocus", other.id)
+    for p in (target, other, target, other):  # activation lands every time
+        target.skip(), other.skip()
+        d.check("x11: no window manager", (tool("activate", p.pid)[1], tool("run", '[{"text":"ok"}]', p.pid)[1],
+                                           typed(p)), ('{"ok":true}\n', '{"ok":true,"done":1}\n', "ok"))
+    xdotool("windowfocus", other.id), other.skip()
     d.check("x11: no window manager, the guard", (tool("run", '[{"text":"no"}]', target.pid)[1], typed(other)),
             (STOP % 0, ""))
     target.close(), other.close()
@@ -132,3 +135,29 @@ def run(desk, d):
                                        tool("run", "[]")[2]],
             ['{"trusted":false}\n', "[]\n", "bad pid\n", "Accessibility permission is off for Marnith\n"])
     os.environ["DISPLAY"] = display
+
+    # Under XWayland: GNOME's compositor, and weston, whose window manager publishes no
+    # client list nor active window and leaves the focus on PointerRoot (keys go where the
+    # pointer is: the probe lies under it; moving the pointer crashes weston's Xwayland 22).
+    for name, argv, ready in (("mutter", ["dbus-run-session", "--", "mutter", "--wayland", "--headless",
+                                          "--virtual-monitor", "1280x1024", "--wayland-display", "marnith-m"],
+                               r"Using public X11 display (:\d+)"),
+                              ("weston", ["weston", "--backend=headless-backend.so", "--xwayland",
+                                          "--socket=marnith-w", "--idle-time=0"], r"listening on display (:\d+)")):
+        runtime = tempfile.mkdtemp()
+        log = os.path.join(runtime, "log")
+        comp = subprocess.Popen(argv, env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=open(log, "w"),
+                                stderr=subprocess.STDOUT, start_new_session=True)
+        for _ in range(300):  # until its Xwayland answers
+            found, auth = re.search(ready, open(log).read()), glob.glob(runtime + "/.mutter-Xwaylandauth*")
+            os.environ.update(DISPLAY=found[1] if found else ":4095", XAUTHORITY=(auth or [""])[0])
+            if tool("trusted")[1] == '{"trusted":true}\n':
+                break
+            time.sleep(0.1)
+        p, text = d.Probe(desk.probe_cmd(["RobloxStudio", "Studio", "1000x600+0+0"])), "héllo Ñ 😀 ok É"
+        d.check(f"x11: {name}'s XWayland", ([w["pid"] for w in json.loads(tool("windows")[1])],
+                                            tool("activate", p.pid)[1], tool("run", json.dumps([{"text": text}]), p.pid)[1],
+                                            typed(p)), ([p.pid], '{"ok":true}\n', '{"ok":true,"done":1}\n', text))
+        p.close()
+        os.killpg(comp.pid, signal.SIGTERM), comp.wait()
+    os.environ.update(DISPLAY=display), os.environ.pop("XAUTHORITY")
