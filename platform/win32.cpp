@@ -70,20 +70,31 @@ BOOL WINAPI onControl(DWORD type) {
 }
 
 // Reads standard input until a line has come, then stops the process as Ctrl+Break
-// does. Reads the handle directly: the C runtime's stream lock would hold up exit.
+// does. Reads the handle directly: the C runtime's stream lock would hold up exit. The
+// read names its place and an event, so it works whether the host opened its end for
+// overlapped reads or not, and on a file.
 DWORD WINAPI watchInput(void* input) {
     char buffer[256];
-    DWORD got = 0;
-    while (ReadFile(static_cast<HANDLE>(input), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    OVERLAPPED place{};
+    place.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    unsigned long long offset = 0;
+    for (DWORD got = 0;; offset += got) {
+        place.Offset = static_cast<DWORD>(offset);
+        place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        if (!ReadFile(static_cast<HANDLE>(input), buffer, sizeof buffer, &got, &place) &&
+            (GetLastError() != ERROR_IO_PENDING ||
+             !GetOverlappedResult(static_cast<HANDLE>(input), &place, &got, TRUE)))
+            return 0;
+        if (got == 0)
+            return 0; // the end of the input stops nothing
         if (std::memchr(buffer, '\n', got) == nullptr)
             continue;
         int expected = starting;
         if (phase.compare_exchange_strong(expected, ending))
             ExitProcess(controlExitCode); // what the default Ctrl+Break handler does
         remember(sigterm);
-        break;
+        return 0;
     }
-    return 0;
 }
 
 long long nowNanoseconds() {
