@@ -1,7 +1,8 @@
 // An Xlib window of the target application that logs what it receives, one flushed line
 // per event, in the suite's common format (see ../cases.txt); other modes help the checks.
 //   probe CLASS TITLE WxH+X+Y [nopid] [dock] [ctext] [mappings]   the window, logging on stdout
-//   probe --held                   the keys and buttons the server reports down
+//   probe --held [release]         the keys and buttons the server reports down [and lets
+//                                  go of those keys]
 //   probe --keymap                 "spares <the keycodes without symbols>"
 //   probe --bind KEYSYM CODE...    binds the keysym (or NoSymbol) to every level of each
 //   probe --claim                  owns every spare, as a process typing does, until killed
@@ -11,6 +12,7 @@
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 
 #include <algorithm>
 #include <array>
@@ -75,12 +77,14 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-int held() {
+int held(bool release) {
     char keys[32];
     XQueryKeymap(d, keys);
     std::string out;
     for (unsigned code = 8; code < 256; ++code)
         if (keys[code / 8] & (1 << (code % 8))) {
+            if (release) // what a process killed mid-keystroke left down
+                XTestFakeKeyEvent(d, code, False, CurrentTime);
             const std::string name = keyName(code);
             out += " " + (name.empty() ? "keycode" + std::to_string(code) : name);
         }
@@ -137,7 +141,7 @@ int main(int argc, char** argv) {
     if (!d || argc < 2)
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
-        return held();
+        return held(argc > 2);
     if (std::strcmp(argv[1], "--keymap") == 0 || std::strcmp(argv[1], "--bind") == 0 ||
         std::strcmp(argv[1], "--claim") == 0)
         return keymap(argv);
