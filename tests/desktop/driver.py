@@ -1,12 +1,10 @@
 #!/usr/bin/env python3
-"""The real-desktop suite: plays cases.txt with the built tool, each command a process of
-its own, against a probe window of the target application, then the backend's own checks
-(<folder>/checks.py); exits 1 after listing what failed.
-Usage: driver.py x11|wine|windows|macos TOOL PROBE [PROBE_FOLDER]
-  x11: PROBE is the Xlib probe; wine, windows: PROBE_FOLDER holds RobloxStudioBeta-probe.exe
-  (the target) and marnith-desktop-probe.exe (another application); Wine uses $WINEPREFIX.
-  macos: PROBE_FOLDER holds MarnithStudioProbe.app (the target) and MarnithOtherProbe.app."""
-import importlib.util, json, os, re, signal, subprocess, sys, tempfile, time
+"""Plays cases.txt with the built tool against a probe window of the target, then the backend's
+own checks (<folder>/checks.py); exits 1 after listing what failed.
+Usage: driver.py x11|wine|windows|macos TOOL PROBE [PROBE_FOLDER]: x11's PROBE is the Xlib probe;
+PROBE_FOLDER holds RobloxStudioBeta-probe.exe (the target) and marnith-desktop-probe.exe (Wine:
+in $WINEPREFIX), or MarnithStudioProbe.app (the target) and MarnithOtherProbe.app."""
+import json, os, re, runpy, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TITLE = "Place 1 — Studio ✓ 😀"
@@ -85,7 +83,7 @@ class Desktop:
         done = subprocess.run(self.tool + args, capture_output=True, timeout=60)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
 
-    def held(self):
+    def held(self):  # what the system reports down, once the tool has gone
         return subprocess.run(self.probe_cmd(["--held"]), capture_output=True).stdout.decode().strip()
 
     def probe_cmd(self, args):
@@ -300,10 +298,7 @@ def main():
             check(f"{name}: every press released", held, set())
         other.close(), target.close()
         folder = backend if backend in ("x11", "macos") else "windows"
-        spec = importlib.util.spec_from_file_location("checks", os.path.join(HERE, folder, "checks.py"))
-        checks = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(checks)
-        checks.run(desk, sys.modules[__name__])
+        runpy.run_path(os.path.join(HERE, folder, "checks.py"))["run"](desk, sys.modules[__name__])
     finally:
         desk.close()
     print(f"{backend}: {len(failures)} failed" if failures else f"{backend}: all passed",
