@@ -1,9 +1,8 @@
 #!/usr/bin/env python3
-"""Plays cases.txt with the built tool against a probe window of the target, then the backend's
-own checks (<folder>/checks.py); exits 1 after listing what failed.
-Usage: driver.py x11|wine|windows|macos TOOL PROBE [PROBE_FOLDER]: x11's PROBE is the Xlib probe;
-PROBE_FOLDER holds RobloxStudioBeta-probe.exe (the target) and marnith-desktop-probe.exe (Wine:
-in $WINEPREFIX), or MarnithStudioProbe.app (the target) and MarnithOtherProbe.app."""
+"""Plays cases.txt with the built tool against probe windows, then <backend folder>/checks.py;
+exits 1 after listing what failed. Usage: driver.py x11|wine|windows|macos TOOL PROBE [FOLDER]
+(x11: PROBE is the Xlib probe; else FOLDER holds the probes: the target's executable or app, and
+the other's)."""
 import json, os, re, runpy, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -83,11 +82,17 @@ class Desktop:
         done = subprocess.run(self.tool + args, capture_output=True, timeout=60)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
 
-    def held(self):  # what the system reports down, once the tool has gone
-        return subprocess.run(self.probe_cmd(["--held"]), capture_output=True).stdout.decode().strip()
+    def helper(self, *args):  # a probe's one-shot mode, e.g. --held: what the system reports down
+        return subprocess.run(self.probe_cmd(list(args)), capture_output=True).stdout.decode().strip()
+
+    def held(self):
+        return self.helper("--held")
 
     def probe_cmd(self, args):
         return [self.probe_exe] + args
+
+    def other(self):
+        return self.target("Other", (600, 150), self.other_app)
 
     def close(self):
         for h in reversed(self.helpers):
@@ -95,6 +100,8 @@ class Desktop:
 
 
 class X11(Desktop):
+    other_app = "Other"
+
     def __init__(self, tool, probe):
         super().__init__(tool, probe)
         # Displays :20 to :39, so that suites running side by side do not meet.
@@ -122,29 +129,24 @@ class X11(Desktop):
     def target(self, title=TITLE, at=(100, 100), cls="RobloxStudio", *flags):
         return Probe(self.probe_cmd([cls, title, "400x300+%d+%d" % at, *flags]))
 
-    def other(self):
-        return self.target("Other", (600, 150), "Other")
-
 
 class Windows(Desktop):
     stop_signal, stopped = getattr(signal, "CTRL_BREAK_EVENT", 0), 0xC000013A
     spawn = {"creationflags": getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0)}
+    other_app = "marnith-desktop-probe.exe"
 
     def __init__(self, tool, probe, folder):
-        Desktop.__init__(self, tool, os.path.join(folder, "marnith-desktop-probe.exe"))
+        Desktop.__init__(self, tool, os.path.join(folder, self.other_app))
         self.folder = folder
 
     def target(self, title=TITLE, at=(100, 100), exe="RobloxStudioBeta-probe.exe", *flags):
         return Probe(self.probe_cmd([title, str(at[0]), str(at[1]), "400", "300", *flags], exe))
 
-    def other(self):
-        return self.target("Other", (600, 150), "marnith-desktop-probe.exe")
-
-    def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
+    def probe_cmd(self, args, exe=other_app):
         return [os.path.join(self.folder, exe)] + args
 
     def foreground(self):  # when an activation did not land: who has the front
-        return subprocess.run(self.probe_cmd(["--foreground"]), capture_output=True).stdout.decode()
+        return self.helper("--foreground")
 
 
 class Wine(Windows, X11):
@@ -166,7 +168,7 @@ class Wine(Windows, X11):
     def start_wm(self):
         pass  # Wine places and focuses its windows itself
 
-    def probe_cmd(self, args, exe="marnith-desktop-probe.exe"):
+    def probe_cmd(self, args, exe=Windows.other_app):
         return ["wine"] + Windows.probe_cmd(self, args, exe)
 
     def close(self):
@@ -175,9 +177,11 @@ class Wine(Windows, X11):
 
 
 class MacOS(Desktop):
+    other_app = "MarnithOtherProbe"
+
     def __init__(self, tool, probe, folder):
         self.folder = folder
-        super().__init__(tool, self.app("MarnithOtherProbe"))
+        super().__init__(tool, self.app(self.other_app))
         # Without both permissions every event is dropped and each case would fail alone.
         helper = subprocess.run(self.probe_cmd(["--permissions"]), capture_output=True, text=True)
         print(helper.stdout + helper.stderr, end="", flush=True)
@@ -189,9 +193,6 @@ class MacOS(Desktop):
 
     def target(self, title=TITLE, at=(100, 100), app="MarnithStudioProbe", *flags):
         return Probe([self.app(app), title, *map(str, at), "400", "300", *flags])
-
-    def other(self):
-        return self.target("Other", (600, 150), "MarnithOtherProbe")
 
 
 def parse(path):
@@ -254,11 +255,11 @@ def play(desk, name, steps, target, other):
         check(f"{name}: {args[:60]}", (proc.returncode, out.decode(), err.decode()), want)
 
 
-def delivered(entries, held=None):
+def delivered(entries, held):
     """The log as every backend shows it: key-ups of keys not down left out (X11 delivers none,
     Windows does), and no modifiers on what the other window got (Windows gives each thread
     its own key state). What is still pressed at the end goes into held."""
-    held, out = set() if held is None else held, []
+    out = []
     for e in entries:
         m = re.match(r"(?:other: )?(key|button) (down|up) (\S+)", e)
         if m and m[2] == "up" and (m[1], m[3]) not in held and m[1] == "key":
@@ -267,12 +268,6 @@ def delivered(entries, held=None):
             held.add((m[1], m[3])) if m[2] == "down" else held.discard((m[1], m[3]))
         out.append(re.sub(r" \+\w+", "", e) if e.startswith("other: ") else e)
     return out
-
-
-def unreleased(entries):
-    held = set()
-    delivered(entries, held)
-    return dict.fromkeys(held, "down")
 
 
 def main():

@@ -18,7 +18,9 @@ def run(desk, d):
             print(f"macos: {(time.monotonic() - exited) * 1000:.0f} ms after exit (asked {delay}): {held}")
             d.check(f"macos: exit wait {delay} ms: result", status, (0, '{"ok":true,"done":1}\n', ""))
         d.quiet(target)
-        d.check("macos: exit wait: every press released", d.unreleased(target.since()), {})
+        held = set()
+        d.delivered(target.since(), held)
+        d.check("macos: exit wait: every press released", held, set())
         target.skip()
         natural = subprocess.run(["defaults", "read", "-g", "com.apple.swipescrolldirection"],
                                  capture_output=True, text=True).stdout.strip() or "unset"

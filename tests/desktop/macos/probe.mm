@@ -1,7 +1,6 @@
 // A probe window for the real-desktop suite on macOS: one window of an application (the
-// bundle it runs from decides which) that logs what it receives on stdout, one line per
-// event, in the suite's format.
-//
+// bundle it runs from decides which) that logs what it receives, one line per event, in the
+// suite's format.
 //   probe TITLE X Y W H [--figures]   a window, frame in global top-left coordinates;
 //                                     --figures marks wheel lines the system inverted
 //   probe --held                      the keys and buttons the system reports down
@@ -23,12 +22,12 @@ namespace {
 
 bool figures = false;
 std::set<unsigned short> modifiersDown;
-
 const std::map<int, std::string> names = keyNames();
+const NSEventModifierFlags commandFlags =
+    NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
 
 void say(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
@@ -42,56 +41,42 @@ const Modifier classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
                             {NSEventModifierFlagOption, 58, 61, " +alt"},
                             {NSEventModifierFlagCommand, 55, 54, " +meta"}};
 
-// The held modifiers, leaving out the class of the key the event is for.
-std::string held(NSEventModifierFlags flags, unsigned short code) {
-    std::string out;
-    for (const Modifier& c : classes) {
-        if ((flags & c.flag) && code != c.left && code != c.right)
-            out += c.name;
-    }
-    return out;
-}
-
-const NSEventModifierFlags commandFlags =
-    NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
-
-// Text the tool types comes on key 0 (the A key) with its own string: only its characters
-// are logged, as a real A press would not give them.
-bool typedText(NSEvent* event) {
-    return event.keyCode == 0 && !(event.modifierFlags & commandFlags) &&
-           ![event.characters.lowercaseString isEqual:@"a"];
-}
-
-bool printable(NSString* characters) {
-    if (characters.length == 0)
-        return false;
-    for (NSUInteger i = 0; i < characters.length; ++i) {
-        const unichar u = [characters characterAtIndex:i];
-        if (u < 0x20 || u == 0x7F || (u >= 0xF700 && u <= 0xF8FF)) // controls, function keys
-            return false;
-    }
-    return true;
-}
-
+// A key event, with the held modifiers but the class of its own key. Text the tool types
+// comes on key 0 (the A key) with its own string: only its characters are logged.
 void logKey(NSEvent* event, const char* what) {
-    if (event.isARepeat || typedText(event))
-        return;
+    const bool typed = event.keyCode == 0 && !(event.modifierFlags & commandFlags) &&
+                       ![event.characters.lowercaseString isEqual:@"a"];
     const auto name = names.find(event.keyCode);
-    if (name != names.end())
-        say(std::string("key ") + what + " " + name->second +
-            held(event.modifierFlags, event.keyCode));
+    if (event.isARepeat || typed || name == names.end())
+        return;
+    std::string line = std::string("key ") + what + " " + name->second;
+    for (const Modifier& c : classes)
+        if ((event.modifierFlags & c.flag) && event.keyCode != c.left && event.keyCode != c.right)
+            line += c.name;
+    say(line);
+}
+
+// Characters, unless a command modifier is held or any is a control or function key.
+void logChars(NSEvent* event) {
+    NSString* s = event.characters;
+    bool printable = s.length > 0 && !event.isARepeat && !(event.modifierFlags & commandFlags);
+    for (NSUInteger i = 0; i < s.length; ++i) {
+        const unichar u = [s characterAtIndex:i];
+        printable &= u >= 0x20 && u != 0x7F && (u < 0xF700 || u > 0xF8FF);
+    }
+    if (printable)
+        say(std::string("char ") + s.UTF8String);
 }
 
 int reportHeld() {
     std::string out;
-    for (const auto& [code, name] : names) {
-        if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, static_cast<CGKeyCode>(code)))
+    for (const auto& [code, name] : names)
+        if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, CGKeyCode(code)))
             out += " " + name;
-    }
-    if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, kCGMouseButtonLeft))
-        out += " left";
-    if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, kCGMouseButtonRight))
-        out += " right";
+    for (const auto& [button, name] :
+         {std::pair{kCGMouseButtonLeft, " left"}, std::pair{kCGMouseButtonRight, " right"}})
+        if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button))
+            out += name;
     say("held" + (out.empty() ? std::string(" none") : out));
     return 0;
 }
@@ -108,6 +93,11 @@ int reportPermissions() {
     return post && trusted ? 0 : 1;
 }
 
+void button(NSEvent* event, const char* what) {
+    say(std::string("button ") + what + (event.buttonNumber ? " right " : " left ") +
+        std::to_string(event.clickCount));
+}
+
 } // namespace
 
 @interface ProbeView : NSView
@@ -122,8 +112,7 @@ int reportPermissions() {
 }
 - (void)keyDown:(NSEvent*)event {
     logKey(event, "down");
-    if (!event.isARepeat && !(event.modifierFlags & commandFlags) && printable(event.characters))
-        say(std::string("char ") + event.characters.UTF8String);
+    logChars(event);
 }
 - (void)keyUp:(NSEvent*)event {
     logKey(event, "up");
@@ -136,27 +125,22 @@ int reportPermissions() {
     for (const Modifier& c : classes)
         set |=
             (event.keyCode == c.left || event.keyCode == c.right) && (event.modifierFlags & c.flag);
-    const bool down = set && !modifiersDown.count(event.keyCode);
-    if (down)
-        modifiersDown.insert(event.keyCode);
-    else
+    const bool down = set && modifiersDown.insert(event.keyCode).second;
+    if (!down)
         modifiersDown.erase(event.keyCode);
     logKey(event, down ? "down" : "up");
 }
-- (void)button:(NSEvent*)event side:(const char*)side what:(const char*)what {
-    say(std::string("button ") + what + " " + side + " " + std::to_string(event.clickCount));
-}
 - (void)mouseDown:(NSEvent*)event {
-    [self button:event side:"left" what:"down"];
+    button(event, "down");
 }
 - (void)mouseUp:(NSEvent*)event {
-    [self button:event side:"left" what:"up"];
+    button(event, "up");
 }
 - (void)rightMouseDown:(NSEvent*)event {
-    [self button:event side:"right" what:"down"];
+    button(event, "down");
 }
 - (void)rightMouseUp:(NSEvent*)event {
-    [self button:event side:"right" what:"up"];
+    button(event, "up");
 }
 - (void)mouseDragged:(NSEvent*)event {
     say("drag left");
@@ -174,41 +158,35 @@ int reportPermissions() {
 }
 @end
 
-@interface ProbeDelegate : NSObject <NSApplicationDelegate>
-@property(strong) NSWindow* window;
-@property NSRect frame;
-@property(copy) NSString* title;
-@end
+namespace {
 
-@implementation ProbeDelegate
-- (void)applicationDidFinishLaunching:(NSNotification*)notification {
-    self.window = [[NSWindow alloc] initWithContentRect:NSMakeRect(0, 0, 100, 100)
-                                              styleMask:NSWindowStyleMaskTitled
-                                                backing:NSBackingStoreBuffered
-                                                  defer:NO];
-    self.window.title = self.title;
-    // AppKit counts from the bottom of the main screen, the tool from its top.
+NSWindow* window;
+
+// The window, once the application has launched; frame in the tool's coordinates (from the
+// top of the main screen, where AppKit counts from its bottom).
+void showWindow(NSString* title, NSRect frame) {
     const CGFloat screen = NSScreen.screens.firstObject.frame.size.height;
-    NSRect frame = self.frame;
     frame.origin.y = screen - frame.origin.y - frame.size.height;
-    [self.window setFrame:frame display:YES];
-    ProbeView* view = [[ProbeView alloc] initWithFrame:NSZeroRect];
-    self.window.contentView = view;
-    [self.window makeKeyAndOrderFront:nil];
-    [self.window makeFirstResponder:view];
+    window = [[NSWindow alloc] initWithContentRect:frame
+                                         styleMask:NSWindowStyleMaskTitled
+                                           backing:NSBackingStoreBuffered
+                                             defer:NO];
+    window.title = title;
+    [window setFrame:frame display:YES];
+    window.contentView = [[ProbeView alloc] initWithFrame:NSZeroRect];
+    [window makeKeyAndOrderFront:nil];
+    [window makeFirstResponder:window.contentView];
     [NSApp activateIgnoringOtherApps:YES];
-    frame = self.window.frame;
     // The first row wholly inside the view: AppKit leaves a rectangle's top edge out.
-    const NSRect content = [self.window contentRectForFrameRect:frame];
-    char line[160];
-    std::snprintf(line, sizeof line, "ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f",
-                  static_cast<long>(self.window.windowNumber),
-                  NSProcessInfo.processInfo.processIdentifier, frame.origin.x,
-                  screen - frame.origin.y - frame.size.height, frame.size.width, frame.size.height,
-                  content.origin.x, screen - content.origin.y - content.size.height + 1);
-    say(line);
+    const NSRect f = window.frame, content = [window contentRectForFrameRect:f];
+    std::printf("ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f\n", long(window.windowNumber),
+                NSProcessInfo.processInfo.processIdentifier, f.origin.x,
+                screen - f.origin.y - f.size.height, f.size.width, f.size.height, content.origin.x,
+                screen - content.origin.y - content.size.height + 1);
+    std::fflush(stdout);
 }
-@end
+
+} // namespace
 
 int main(int argc, char** argv) {
     @autoreleasepool {
@@ -216,20 +194,21 @@ int main(int argc, char** argv) {
             return reportHeld();
         if (argc == 2 && std::string(argv[1]) == "--permissions")
             return reportPermissions();
-        if (argc < 6) {
-            std::fprintf(stderr,
-                         "usage: probe TITLE X Y W H [--figures] | --held | --permissions\n");
+        if (argc < 6)
             return 2;
-        }
         figures = argc > 6 && std::string(argv[6]) == "--figures";
-        NSApplication* app = NSApplication.sharedApplication;
-        app.activationPolicy = NSApplicationActivationPolicyRegular;
-        ProbeDelegate* delegate = [ProbeDelegate new];
-        delegate.title = [NSString stringWithUTF8String:argv[1]];
-        delegate.frame = NSMakeRect(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]),
-                                    std::atof(argv[5]));
-        app.delegate = delegate;
-        [app run];
+        NSString* title = [NSString stringWithUTF8String:argv[1]];
+        const NSRect frame = NSMakeRect(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]),
+                                        std::atof(argv[5]));
+        NSApplication.sharedApplication.activationPolicy = NSApplicationActivationPolicyRegular;
+        [NSNotificationCenter.defaultCenter
+            addObserverForName:NSApplicationDidFinishLaunchingNotification
+                        object:nil
+                         queue:nil
+                    usingBlock:^(NSNotification*) {
+                      showWindow(title, frame);
+                    }];
+        [NSApp run];
     }
     return 0;
 }

@@ -9,7 +9,6 @@ TEXT = "Grüße 😀\n\tend"
 
 def run(desk, d):
     tool = lambda *args: desk.run([str(a) for a in args])
-    helper = lambda *args: subprocess.run(desk.probe_cmd(list(args)), capture_output=True).stdout.decode()
 
     edit = desk.target("Edit", (100, 100), "RobloxStudioBeta-probe.exe", "edit")
     tool("activate", edit.pid)
@@ -31,15 +30,15 @@ def run(desk, d):
         return
     notepad = subprocess.Popen(["wine", "notepad"])
     for _ in range(100):
-        pid = helper("--pid-of", "Notepad").split()[1]
+        pid = desk.helper("--pid-of", "Notepad").split()[1]
         if pid != "0":
             break
         time.sleep(0.1)
     activated = tool("activate", pid)[1]
     ran = tool("run", json.dumps([{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"},
                                   {"keyUp": "Control"}]), pid)
-    d.check("wine: Notepad's text", (activated, ran[1], helper("--clipboard").replace("\r", "")),
-            ('{"ok":true}\n', '{"ok":true,"done":5}\n', "clipboard " + json.dumps(TEXT.replace("\n", "\r\n"), ensure_ascii=False) + "\n"))
+    d.check("wine: Notepad's text", (activated, ran[1], desk.helper("--clipboard")),
+            ('{"ok":true}\n', '{"ok":true,"done":5}\n', "clipboard " + json.dumps(TEXT.replace("\n", "\r\n"), ensure_ascii=False)))
     notepad.kill(), notepad.wait()
 
 

@@ -157,9 +157,7 @@ LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) 
 int held() {
     std::string out;
     for (int vk = 1; vk < 256; ++vk) {
-        const std::string key = vk == VK_LBUTTON   ? "left"
-                                : vk == VK_RBUTTON ? "right"
-                                                   : name(unsigned(vk));
+        const std::string key = vk == VK_LBUTTON ? "left" : vk == VK_RBUTTON ? "right" : name(vk);
         if (!key.empty() && (GetAsyncKeyState(vk) & 0x8000))
             out += " " + key;
     }

@@ -72,6 +72,11 @@ std::string mods(unsigned state, const std::string& key) {
     return out;
 }
 
+void prop(Window w, const char* name, Atom type, int format, const void* data, int n) {
+    XChangeProperty(d, w, XInternAtom(d, name, False), type, format, PropModeReplace,
+                    static_cast<const unsigned char*>(data), n);
+}
+
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
@@ -114,14 +119,12 @@ int keymap(char** argv) {
         // Owned spares: keycode, a window of the owner and the number written on it.
         const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
         const long nonce = 12345;
-        XChangeProperty(d, owner, XInternAtom(d, "_MARNITH_INPUT_OWNER", False), XA_CARDINAL, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&nonce), 1);
+        prop(owner, "_MARNITH_INPUT_OWNER", XA_CARDINAL, 32, &nonce, 1);
         std::vector<long> claims;
         for (long code : spares)
             claims.insert(claims.end(), {code, long(owner), nonce});
-        XChangeProperty(d, DefaultRootWindow(d), XInternAtom(d, "_MARNITH_INPUT_SPARES", False),
-                        XA_CARDINAL, 32, PropModeReplace,
-                        reinterpret_cast<const unsigned char*>(claims.data()), int(claims.size()));
+        prop(DefaultRootWindow(d), "_MARNITH_INPUT_SPARES", XA_CARDINAL, 32, claims.data(),
+             int(claims.size()));
         XSync(d, False);
         say("ready " + std::to_string(owner) + " " + std::to_string(getpid()) + " 0 0 0 0 0 0");
         pause();
@@ -165,18 +168,14 @@ int main(int argc, char** argv) {
                                 flag("ctext") ? XCompoundTextStyle : XStdICCTextStyle, &name);
     XSetWMName(d, w, &name);
     if (!flag("ctext"))
-        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_NAME", False),
-                        XInternAtom(d, "UTF8_STRING", False), 8, PropModeReplace,
-                        reinterpret_cast<unsigned char*>(argv[2]), int(std::strlen(argv[2])));
+        prop(w, "_NET_WM_NAME", XInternAtom(d, "UTF8_STRING", False), 8, argv[2],
+             int(std::strlen(argv[2])));
     const long pid = getpid();
     if (!flag("nopid"))
-        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_PID", False), XA_CARDINAL, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&pid), 1);
-    if (flag("dock")) {
-        const Atom type = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False);
-        XChangeProperty(d, w, XInternAtom(d, "_NET_WM_WINDOW_TYPE", False), XA_ATOM, 32,
-                        PropModeReplace, reinterpret_cast<const unsigned char*>(&type), 1);
-    }
+        prop(w, "_NET_WM_PID", XA_CARDINAL, 32, &pid, 1);
+    const Atom dock = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False);
+    if (flag("dock"))
+        prop(w, "_NET_WM_WINDOW_TYPE", XA_ATOM, 32, &dock, 1);
     XSizeHints size{};
     size.flags = USPosition | USSize;
     size.x = x, size.y = y, size.width = int(width), size.height = int(height);

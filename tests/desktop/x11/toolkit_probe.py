@@ -1,22 +1,13 @@
 #!/usr/bin/python3
-"""A GTK 3 or Qt 5 test client: one window holding a text field with the focus. Prints
-"ready <window> <pid> 0 0 0 0 0 0" once it is mapped, then "text <json>" whenever the field's text
-changes, and the window's title is CLASS's. With "frameless" the Qt window has no frame,
-which Qt marks with KDE's override window type before the normal one.
-
-Usage: toolkit_probe.py gtk|qt CLASS [frameless]
-"""
+"""Usage: toolkit_probe.py gtk|qt CLASS [frameless]: a GTK 3 or Qt 5 window titled CLASS holding
+a focused text field; prints "ready <window> <pid> 0 0 0 0 0 0" once mapped, then "text <json>"
+on each change. A frameless Qt window carries KDE's override window type before the normal one."""
 import json, os, sys
 
 toolkit, klass = sys.argv[1], sys.argv[2]
 
-
-def say(line):
-    print(line, flush=True)
-
-
-def changed(text):
-    say("text " + json.dumps(text, ensure_ascii=False))
+say = lambda line: print(line, flush=True)
+changed = lambda text: say("text " + json.dumps(text, ensure_ascii=False))
 
 
 if toolkit == "gtk":
