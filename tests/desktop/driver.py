@@ -18,6 +18,15 @@ def check(what, got, want):
     return got == want
 
 
+def until(ready, seconds, step=0.05):
+    """Polls ready() until it holds (True) or the time is up (False)."""
+    for _ in range(round(seconds / step)):
+        if ready():
+            return True
+        time.sleep(step)
+    return bool(ready())
+
+
 class Probe:
     """A probe window; its first line is "ready <id> <pid> <x> <y> <w> <h> <client x> <client y>"."""
 
@@ -25,10 +34,7 @@ class Probe:
         self.log = tempfile.NamedTemporaryFile(prefix="probe-", suffix=".log", delete=False).name
         self.proc = subprocess.Popen(argv, stdout=open(self.log, "wb"), stderr=subprocess.DEVNULL)
         self.mark = 0
-        for _ in range(300):  # a toolkit's first start on a fresh machine can take seconds
-            if self.lines():
-                break
-            time.sleep(0.1)
+        until(self.lines, 30)  # a toolkit's first start on a fresh machine can take seconds
         ready = (self.lines() or ["ready"])[0].split()
         if len(ready) < 9:
             sys.exit(f"probe {argv} did not start")
@@ -53,11 +59,7 @@ class Probe:
         self.mark = len(self.lines()) - 1
 
     def wait_for(self, entry, seconds=20):
-        for _ in range(seconds * 50):
-            if entry in self.since():
-                return True
-            time.sleep(0.02)
-        return False
+        return until(lambda: entry in self.since(), seconds, 0.02)
 
     def close(self):
         self.proc.kill()
@@ -72,11 +74,22 @@ def quiet(*probes, still=0.3):
         time.sleep(0.05)
 
 
-class Desktop:
-    stop_signal, stopped, spawn = signal.SIGTERM, -signal.SIGTERM, {}
+def xvfb():
+    """An X server on the first free display of :20 to :39, so that suites running side by side
+    do not meet."""
+    n = next(n for n in range(20, 40) if not os.path.exists(f"/tmp/.X{n}-lock"))
+    server = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
+                               "-noreset"], stderr=subprocess.DEVNULL)
+    os.environ["DISPLAY"] = f":{n}"
+    until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 30)
+    return server
 
-    def __init__(self, tool, probe):
-        self.tool, self.probe_exe, self.helpers = [tool], probe, []
+
+class Desktop:
+    stop_signal, stopped, spawn, wrap = signal.SIGTERM, -signal.SIGTERM, {}, []
+
+    def __init__(self, tool, probe, folder=None):
+        self.tool, self.probe, self.folder, self.helpers = self.wrap + [tool], probe, folder, []
 
     def run(self, args):
         done = subprocess.run(self.tool + args, capture_output=True, timeout=60)
@@ -88,8 +101,8 @@ class Desktop:
     def held(self):
         return self.helper("--held")
 
-    def probe_cmd(self, args):
-        return [self.probe_exe] + args
+    def target(self, title=TITLE, at=(100, 100), app=None, *flags):
+        return Probe(self.probe_cmd([title, *map(str, at), "400", "300", *flags], app or self.target_app))
 
     def other(self):
         return self.target("Other", (600, 150), self.other_app)
@@ -104,27 +117,22 @@ class X11(Desktop):
 
     def __init__(self, tool, probe):
         super().__init__(tool, probe)
-        # Displays :20 to :39, so that suites running side by side do not meet.
-        n = next(n for n in range(20, 40) if not os.path.exists(f"/tmp/.X{n}-lock"))
-        self.helpers.append(subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24",
-                                              "-nolisten", "tcp", "-noreset"], stderr=subprocess.DEVNULL))
-        os.environ["DISPLAY"] = f":{n}"
-        while not os.path.exists(f"/tmp/.X11-unix/X{n}"):
-            time.sleep(0.05)
+        self.helpers.append(xvfb())
         self.start_wm()
 
     def start_wm(self):
         self.wm = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
-        for _ in range(200):  # until it has published its desktops
-            if subprocess.run(["xdotool", "get_num_desktops"], capture_output=True).returncode == 0:
-                break
-            time.sleep(0.05)
+        # Until it has published its desktops.
+        until(lambda: subprocess.run(["xdotool", "get_num_desktops"], **QUIET).returncode == 0, 10)
         time.sleep(0.3)  # openbox leaves windows mapped right after it starts unmanaged
         self.helpers.append(self.wm)
 
     def stop_wm(self):
         self.helpers.remove(self.wm)
         self.wm.terminate(), self.wm.wait()
+
+    def probe_cmd(self, args, app=None):
+        return [self.probe] + args
 
     def target(self, title=TITLE, at=(100, 100), cls="RobloxStudio", *flags):
         return Probe(self.probe_cmd([cls, title, "400x300+%d+%d" % at, *flags]))
@@ -133,31 +141,23 @@ class X11(Desktop):
 class Windows(Desktop):
     stop_signal, stopped = getattr(signal, "CTRL_BREAK_EVENT", 0), 0xC000013A
     spawn = {"creationflags": getattr(subprocess, "CREATE_NEW_PROCESS_GROUP", 0)}
-    other_app = "marnith-desktop-probe.exe"
+    target_app, other_app = "RobloxStudioBeta-probe.exe", "marnith-desktop-probe.exe"
 
-    def __init__(self, tool, probe, folder):
-        Desktop.__init__(self, tool, os.path.join(folder, self.other_app))
-        self.folder = folder
-
-    def target(self, title=TITLE, at=(100, 100), exe="RobloxStudioBeta-probe.exe", *flags):
-        return Probe(self.probe_cmd([title, str(at[0]), str(at[1]), "400", "300", *flags], exe))
-
-    def probe_cmd(self, args, exe=other_app):
-        return [os.path.join(self.folder, exe)] + args
+    def probe_cmd(self, args, app=other_app):
+        return self.wrap + [os.path.join(self.folder, app)] + args
 
     def foreground(self):  # when an activation did not land: who has the front
         return self.helper("--foreground")
 
 
-class Wine(Windows, X11):
+class Wine(Windows):
     # Only Ctrl+C from the Unix side reaches the tool; Wine gives 0xC000013A's low byte.
-    stop_signal, stopped, spawn = signal.SIGINT, 0x3A, {}
+    stop_signal, stopped, spawn, wrap = signal.SIGINT, 0x3A, {}, ["wine"]
 
     def __init__(self, tool, probe, folder):
-        Windows.__init__(self, tool, probe, folder)
+        super().__init__(tool, probe, folder)
         os.environ.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
-        X11.__init__(self, tool, self.probe_exe)
-        self.tool = ["wine", tool]
+        self.helpers.append(xvfb())  # no window manager: Wine places and focuses its windows
         subprocess.run(["wineserver", "-k"], **QUIET)
         if not os.path.exists(os.path.join(os.environ["WINEPREFIX"], "system.reg")):
             subprocess.run(["wineboot", "-i"], **QUIET), subprocess.run(["wineserver", "-w"])
@@ -165,34 +165,24 @@ class Wine(Windows, X11):
         # The first program starts Wine's services, which keep its output open: not a pipe.
         subprocess.run(["wine", "cmd.exe", "/c", "exit"], **QUIET)
 
-    def start_wm(self):
-        pass  # Wine places and focuses its windows itself
-
-    def probe_cmd(self, args, exe=Windows.other_app):
-        return ["wine"] + Windows.probe_cmd(self, args, exe)
-
     def close(self):
         subprocess.run(["wineserver", "-k"])
-        X11.close(self)
+        super().close()
 
 
 class MacOS(Desktop):
-    other_app = "MarnithOtherProbe"
+    target_app, other_app = "MarnithStudioProbe", "MarnithOtherProbe"
 
     def __init__(self, tool, probe, folder):
-        self.folder = folder
-        super().__init__(tool, self.app(self.other_app))
+        super().__init__(tool, probe, folder)
         # Without both permissions every event is dropped and each case would fail alone.
         helper = subprocess.run(self.probe_cmd(["--permissions"]), capture_output=True, text=True)
         print(helper.stdout + helper.stderr, end="", flush=True)
         if helper.returncode:
             sys.exit("macos: this process may not post events; nothing was played")
 
-    def app(self, name):
-        return os.path.join(self.folder, f"{name}.app", "Contents", "MacOS", name)
-
-    def target(self, title=TITLE, at=(100, 100), app="MarnithStudioProbe", *flags):
-        return Probe([self.app(app), title, *map(str, at), "400", "300", *flags])
+    def probe_cmd(self, args, app=other_app):
+        return [os.path.join(self.folder, f"{app}.app", "Contents", "MacOS", app)] + args
 
 
 def parse(path):

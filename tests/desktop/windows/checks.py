@@ -29,11 +29,9 @@ def run(desk, d):
     if desk.tool[0] != "wine":
         return
     notepad = subprocess.Popen(["wine", "notepad"])
-    for _ in range(100):
-        pid = desk.helper("--pid-of", "Notepad").split()[1]
-        if pid != "0":
-            break
-        time.sleep(0.1)
+    pid = lambda: desk.helper("--pid-of", "Notepad").split()[1]
+    d.until(lambda: pid() != "0", 10, 0.1)
+    pid = pid()
     activated = tool("activate", pid)[1]
     ran = tool("run", json.dumps([{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"},
                                   {"keyUp": "Control"}]), pid)
