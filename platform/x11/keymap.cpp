@@ -6,7 +6,9 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
+#include <thread>
 
 namespace x11 {
 
@@ -156,8 +158,14 @@ bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
 }
 
 void finishChange() {
+    if (deferred.empty())
+        return;
     changeKeysCore(deferred);
     deferred.clear();
+    // Xwayland's clients may learn of the change only a moment later: keys typed with it
+    // at once reach them as keys without symbols.
+    XSync(display, False);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 bool hasOwnKey(KeySym sym) {
