@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -145,20 +146,15 @@ int main(int argc, char** argv) {
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
         return held(argc > 2);
-    if (std::strcmp(argv[1], "--keymap") == 0 || std::strcmp(argv[1], "--bind") == 0 ||
-        std::strcmp(argv[1], "--claim") == 0)
+    if (std::strncmp(argv[1], "--", 2) == 0) // --keymap, --bind, --claim
         return keymap(argv);
     if (argc < 4)
         return 2;
     unsigned width = 0, height = 0;
     int x = 0, y = 0;
     std::sscanf(argv[3], "%ux%u+%d+%d", &width, &height, &x, &y);
-    auto flag = [&](const char* f) {
-        for (int i = 4; i < argc; ++i)
-            if (std::strcmp(argv[i], f) == 0)
-                return true;
-        return false;
-    };
+    const std::set<std::string> flags(argv + 4, argv + argc);
+    auto flag = [&](const char* f) { return flags.count(f) > 0; };
     const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0, 0,
                                          WhitePixel(d, DefaultScreen(d)));
     XClassHint hint{const_cast<char*>("probe"), argv[1]};
