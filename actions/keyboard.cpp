@@ -89,6 +89,10 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
         const std::u16string character = units.substr(i, length);
         typeUnits(state, character, true);
         typeUnits(state, character, false);
+        // Another application came forward while the desktop got this character's key
+        // ready: it went nowhere, so it is not counted, and the host types it again.
+        if (platform::characterHeldBack())
+            return {.isText = true, .stopped = true, .units = i};
         platform::sleepMicroseconds(textPauseMicroseconds * length);
         i += length;
     }

@@ -79,6 +79,11 @@ bool setUnicodeString(Event event, const std::u16string& units);
 // Before a text is typed, character by character: the backend may get keys ready for
 // what comes. The first character it cannot type at all, or nothing.
 std::optional<char32_t> prepareText(const std::u16string& text);
+// Whether the last character's key-down was held back, and its key-up with it, because
+// another application came to the front between the guard's check and the key: that
+// character was not typed. Only a backend that lets go of the check to get a key ready
+// (X11, binding a spare keycode) can hold one back.
+bool characterHeldBack();
 // Sets the click-state field of a mouse event.
 void setClickState(Event event, std::int64_t clicks);
 std::uint64_t getFlags(Event event);

@@ -271,6 +271,11 @@ std::optional<char32_t> prepareText(const std::u16string&) {
     return std::nullopt;
 }
 
+// Each character goes out as soon as the guard allows it.
+bool characterHeldBack() {
+    return false;
+}
+
 void setClickState(Event event, std::int64_t clicks) {
     if (event)
         sim(event)->clicks = clicks;

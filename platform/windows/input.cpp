@@ -333,6 +333,11 @@ std::optional<char32_t> prepareText(const std::u16string&) {
     return std::nullopt;
 }
 
+// Each character goes out as soon as the guard allows it.
+bool characterHeldBack() {
+    return false;
+}
+
 // The system counts clicks from their timing and distance.
 void setClickState(Event, std::int64_t) {}
 

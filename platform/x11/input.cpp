@@ -148,6 +148,8 @@ bool held = false;
 // A character's key-down that was not posted because another window came forward; its
 // key-up is not posted either.
 bool withheld = false;
+// Whether the last character was withheld, for the caller to hear of after its key-up.
+bool heldBack = false;
 } // namespace
 
 void x11::holdServer() {
@@ -241,6 +243,10 @@ bool setUnicodeString(Event event, const std::u16string& units) {
     return (ev(event)->text = resolve(codePoint(units))).has_value();
 }
 
+bool characterHeldBack() {
+    return heldBack;
+}
+
 std::optional<char32_t> prepareText(const std::u16string& text) {
     if (!display || !xtest)
         return std::nullopt;
@@ -267,11 +273,13 @@ void postEvent(Event event) {
             std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
         if (!e.text)
             pressAgain();
+        if (e.text && e.down)
+            heldBack = false;
         if (e.text && e.down && approvedFront && !serverHeld()) {
             // The guard's grab was let go of since its check (a spare was bound): check
             // again, under a grab of its own, that the same application is in front.
             holdServer();
-            withheld = frontPid() != approvedFront;
+            withheld = heldBack = frontPid() != approvedFront;
         }
         if (e.text && withheld) {
             withheld = e.down;

@@ -347,6 +347,9 @@ void activateApplication(std::int32_t pid) {
             seen = 0;
         }
         XSync(display, False);
+        // The termination signals stay blocked outside a run's pauses: a host that ends
+        // a slow activation must not see it finish as if nothing had happened.
+        platform::honourTermination();
         std::this_thread::sleep_for(std::chrono::milliseconds(seen ? 20 : 2));
     }
     XSelectInput(display, root(), NoEventMask);
