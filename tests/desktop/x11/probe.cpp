@@ -3,9 +3,6 @@
 //   probe CLASS TITLE WxH+X+Y [nopid] [dock] [ctext] [mappings]   the window, logging on stdout
 //   probe --held [release]         the keys and buttons the server reports down [and lets
 //                                  go of those keys]
-//   probe --keymap                 "spares <the keycodes without symbols>"
-//   probe --bind KEYSYM CODE...    binds the keysym (or NoSymbol) to every level of each
-//   probe --claim                  owns every spare, as a process typing does, until killed
 // nopid leaves out _NET_WM_PID, dock makes it a dock, ctext stores the title only in
 // WM_NAME as compound text (as xterm does), mappings logs "mapping" for each keymap change.
 #include <X11/XKBlib.h>
@@ -14,7 +11,6 @@
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
 
-#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -23,7 +19,6 @@
 #include <set>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -103,41 +98,6 @@ int held(bool release) {
     return 0;
 }
 
-int keymap(char** argv) {
-    int min = 0, max = 0, per = 0;
-    XDisplayKeycodes(d, &min, &max);
-    KeySym* map = XGetKeyboardMapping(d, KeyCode(min), max - min + 1, &per);
-    std::vector<long> spares;
-    for (int code = min; code <= max; ++code)
-        if (std::all_of(map + (code - min) * per, map + (code - min + 1) * per,
-                        [](KeySym k) { return k == NoSymbol; }))
-            spares.push_back(code);
-    if (std::strcmp(argv[1], "--bind") == 0) {
-        KeySym sym = XStringToKeysym(argv[2]);
-        for (int i = 3; argv[i]; ++i)
-            XChangeKeyboardMapping(d, std::atoi(argv[i]), 1, &sym, 1);
-    } else if (std::strcmp(argv[1], "--claim") == 0) {
-        // Owned spares: keycode, a window of the owner and the number written on it.
-        const Window owner = XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0);
-        const long nonce = 12345;
-        prop(owner, "_MARNITH_INPUT_OWNER", XA_CARDINAL, 32, &nonce, 1);
-        std::vector<long> claims;
-        for (long code : spares)
-            claims.insert(claims.end(), {code, long(owner), nonce});
-        prop(DefaultRootWindow(d), "_MARNITH_INPUT_SPARES", XA_CARDINAL, 32, claims.data(),
-             int(claims.size()));
-        XSync(d, False);
-        say("ready " + std::to_string(owner) + " " + std::to_string(getpid()) + " 0 0 0 0 0 0");
-        pause();
-    }
-    XSync(d, False);
-    std::string out = "spares";
-    for (long code : spares)
-        out += " " + std::to_string(code);
-    say(out);
-    return 0;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -146,8 +106,6 @@ int main(int argc, char** argv) {
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
         return held(argc > 2);
-    if (std::strncmp(argv[1], "--", 2) == 0) // --keymap, --bind, --claim
-        return keymap(argv);
     if (argc < 4)
         return 2;
     unsigned width = 0, height = 0;
