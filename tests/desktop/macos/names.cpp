@@ -1,5 +1,4 @@
-// The tool's own key names by key code, aliases left out. Apart from the probe's AppKit
-// code, whose headers take the name Point.
+// The tool's key names by key code, aliases left out; apart from probe.mm: AppKit defines Point.
 #include "events/keys.h"
 
 #include <set>
@@ -7,9 +6,8 @@
 std::map<int, std::string> keyNames() {
     const std::set<std::string> aliases = {"Shift", "Control", "Alt", "Meta", "Enter"};
     std::map<int, std::string> out;
-    for (const auto& [name, code] : makeKeyCodes()) {
+    for (const auto& [name, code] : makeKeyCodes())
         if (!aliases.count(name))
             out[code] = name;
-    }
     return out;
 }

@@ -1,45 +1,40 @@
-// A probe window for the real-desktop suite on macOS: one window of an application (the
-// bundle it runs from decides which) that logs what it receives, one line per event, in the
-// suite's format.
-//   probe TITLE X Y W H [--figures]   a window, frame in global top-left coordinates;
-//                                     --figures marks wheel lines the system inverted
-//   probe --held                      the keys and buttons the system reports down
-//   probe --permissions               whether a process started from the same place (the
-//                                     same responsible process) may post events and holds
-//                                     Accessibility; exits 1 naming what is missing
+// A probe window for the real-desktop suite on macOS, logging what it receives in the suite's
+// format; the bundle it runs from decides the application.
+//   probe TITLE X Y W H   a window, frame in global top-left coordinates
+//   probe --held          the keys and buttons the system reports down
+//   probe --permissions   whether a process started as this one may post events; exits 1 if not
 #import <AppKit/AppKit.h>
 
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
 
 std::map<int, std::string> keyNames(); // names.cpp
 
+@interface ProbeView : NSView
+@end
+
 namespace {
 
-bool figures = false;
 std::set<unsigned short> modifiersDown;
 const std::map<int, std::string> names = keyNames();
 const NSEventModifierFlags commandFlags =
     NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
 
 void say(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    std::puts(line.c_str());
 }
 
-struct Modifier {
+const struct Modifier {
     NSEventModifierFlags flag;
     unsigned short left, right;
     const char* name;
-};
-const Modifier classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
-                            {NSEventModifierFlagControl, 59, 62, " +control"},
-                            {NSEventModifierFlagOption, 58, 61, " +alt"},
-                            {NSEventModifierFlagCommand, 55, 54, " +meta"}};
+} classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
+               {NSEventModifierFlagControl, 59, 62, " +control"},
+               {NSEventModifierFlagOption, 58, 61, " +alt"},
+               {NSEventModifierFlagCommand, 55, 54, " +meta"}};
 
 // A key event, with the held modifiers but the class of its own key. Text the tool types
 // comes on key 0 (the A key) with its own string: only its characters are logged.
@@ -73,10 +68,9 @@ int reportHeld() {
     for (const auto& [code, name] : names)
         if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, CGKeyCode(code)))
             out += " " + name;
-    for (const auto& [button, name] :
-         {std::pair{kCGMouseButtonLeft, " left"}, std::pair{kCGMouseButtonRight, " right"}})
+    for (const CGMouseButton button : {kCGMouseButtonLeft, kCGMouseButtonRight})
         if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button))
-            out += name;
+            out += button == kCGMouseButtonLeft ? " left" : " right";
     say("held" + (out.empty() ? std::string(" none") : out));
     return 0;
 }
@@ -85,11 +79,6 @@ int reportPermissions() {
     const bool post = CGPreflightPostEventAccess(), trusted = AXIsProcessTrusted();
     say(std::string("posting events (PostEvent): ") + (post ? "allowed" : "denied") +
         "; Accessibility: " + (trusted ? "trusted" : "not trusted"));
-    if (!post || !trusted)
-        std::fprintf(stderr, "events from this process would be dropped: %s missing\n",
-                     post      ? "Accessibility"
-                     : trusted ? "PostEvent"
-                               : "PostEvent and Accessibility");
     return post && trusted ? 0 : 1;
 }
 
@@ -98,10 +87,30 @@ void button(NSEvent* event, const char* what) {
         std::to_string(event.clickCount));
 }
 
-} // namespace
+// The window (kept for good) once the application has launched; frame as given, in the tool's
+// coordinates (from the top of the main screen, where AppKit counts from its bottom).
+void showWindow(char** argv) {
+    const CGFloat screen = NSScreen.screens.firstObject.frame.size.height;
+    const double w = std::stod(argv[4]), h = std::stod(argv[5]);
+    const NSRect frame = NSMakeRect(std::stod(argv[2]), screen - std::stod(argv[3]) - h, w, h);
+    static NSWindow* const window = [[NSWindow alloc] initWithContentRect:frame
+                                                                styleMask:NSWindowStyleMaskTitled
+                                                                  backing:NSBackingStoreBuffered
+                                                                    defer:NO];
+    window.title = @(argv[1]);
+    [window setFrame:frame display:YES];
+    window.contentView = [[ProbeView alloc] initWithFrame:NSZeroRect];
+    [window makeKeyAndOrderFront:nil];
+    [window makeFirstResponder:window.contentView];
+    [NSApp activateIgnoringOtherApps:YES];
+    // The first row wholly inside the view: AppKit leaves a rectangle's top edge out.
+    const NSRect f = window.frame, content = [window contentRectForFrameRect:f];
+    std::printf("ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f\n", long(window.windowNumber),
+                NSProcessInfo.processInfo.processIdentifier, f.origin.x, screen - NSMaxY(f),
+                f.size.width, f.size.height, content.origin.x, screen - NSMaxY(content) + 1);
+}
 
-@interface ProbeView : NSView
-@end
+} // namespace
 
 @implementation ProbeView
 - (BOOL)acceptsFirstResponder {
@@ -118,9 +127,8 @@ void button(NSEvent* event, const char* what) {
     logKey(event, "up");
 }
 - (void)flagsChanged:(NSEvent*)event {
-    // Which way a modifier went: with its class's flag clear it was released; with the
-    // flag set it went down, unless it was down already (the other key of the class is
-    // held). A release whose press another application saw reads as a release.
+    // Down if its class's flag is set and it was not down already (the class's other key may
+    // be held); else up, even when another application saw the press.
     bool set = false;
     for (const Modifier& c : classes)
         set |=
@@ -150,63 +158,28 @@ void button(NSEvent* event, const char* what) {
 }
 - (void)scrollWheel:(NSEvent*)event {
     // Logged the way the wheel turned (+ away from the user), natural scrolling undone.
-    const bool inverted = event.isDirectionInvertedFromDevice;
-    const long lines = std::lround(inverted ? -event.deltaY : event.deltaY);
+    const long lines = std::lround(event.deltaY) * (event.isDirectionInvertedFromDevice ? -1 : 1);
     if (lines != 0)
-        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines) +
-            (figures && inverted ? " inverted" : ""));
+        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines));
 }
 @end
 
-namespace {
-
-NSWindow* window;
-
-// The window, once the application has launched; frame in the tool's coordinates (from the
-// top of the main screen, where AppKit counts from its bottom).
-void showWindow(NSString* title, NSRect frame) {
-    const CGFloat screen = NSScreen.screens.firstObject.frame.size.height;
-    frame.origin.y = screen - frame.origin.y - frame.size.height;
-    window = [[NSWindow alloc] initWithContentRect:frame
-                                         styleMask:NSWindowStyleMaskTitled
-                                           backing:NSBackingStoreBuffered
-                                             defer:NO];
-    window.title = title;
-    [window setFrame:frame display:YES];
-    window.contentView = [[ProbeView alloc] initWithFrame:NSZeroRect];
-    [window makeKeyAndOrderFront:nil];
-    [window makeFirstResponder:window.contentView];
-    [NSApp activateIgnoringOtherApps:YES];
-    // The first row wholly inside the view: AppKit leaves a rectangle's top edge out.
-    const NSRect f = window.frame, content = [window contentRectForFrameRect:f];
-    std::printf("ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f\n", long(window.windowNumber),
-                NSProcessInfo.processInfo.processIdentifier, f.origin.x,
-                screen - f.origin.y - f.size.height, f.size.width, f.size.height, content.origin.x,
-                screen - content.origin.y - content.size.height + 1);
-    std::fflush(stdout);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     @autoreleasepool {
+        std::setvbuf(stdout, nullptr, _IOLBF, 0); // the driver reads the log as it grows
         if (argc == 2 && std::string(argv[1]) == "--held")
             return reportHeld();
         if (argc == 2 && std::string(argv[1]) == "--permissions")
             return reportPermissions();
         if (argc < 6)
             return 2;
-        figures = argc > 6 && std::string(argv[6]) == "--figures";
-        NSString* title = [NSString stringWithUTF8String:argv[1]];
-        const NSRect frame = NSMakeRect(std::atof(argv[2]), std::atof(argv[3]), std::atof(argv[4]),
-                                        std::atof(argv[5]));
         NSApplication.sharedApplication.activationPolicy = NSApplicationActivationPolicyRegular;
         [NSNotificationCenter.defaultCenter
             addObserverForName:NSApplicationDidFinishLaunchingNotification
                         object:nil
                          queue:nil
                     usingBlock:^(NSNotification*) {
-                      showWindow(title, frame);
+                      showWindow(argv);
                     }];
         [NSApp run];
     }
