@@ -1,21 +1,21 @@
-"""What the case table cannot say on Windows: typed text in a real edit control and, under
-Wine, in Notepad read back through the clipboard (on Windows Notepad may be a packaged app
-whose window another process owns); the window order after activation; activation of a
-window that has stopped handling messages; the stop line on standard input."""
+"""Windows beyond the case table: typed text in an edit control and, under Wine, in Notepad
+(on Windows it may be a packaged app another process owns), read back through the clipboard;
+the window order after activation; activating a hung window; the stop line on standard input."""
 import json, subprocess, time
 
 TEXT = "Grüße 😀\n\tend"
+CRLF = TEXT.replace("\n", "\r\n")
 
 
 def run(desk, d):
     tool = lambda *args: desk.run([str(a) for a in args])
-
-    edit = desk.target("Edit", (100, 100), "RobloxStudioBeta-probe.exe", "edit")
+    ok = lambda done: (0, '{"ok":true,"done":%d}\n' % done, "")
+    edit = desk.target("Edit", (100, 100), desk.target_app, "edit")
     tool("activate", edit.pid)
-    ran = tool("run", json.dumps([{"text": TEXT}]), edit.pid)[1]
+    ran = tool("run", json.dumps([{"text": TEXT}]), edit.pid)
     d.quiet(edit)
     fields = [json.loads(line[5:]) for line in edit.since() if line.startswith("text ")]
-    d.check("windows: text in an edit control", (ran, fields[-1:]), ('{"ok":true,"done":1}\n', [TEXT.replace("\n", "\r\n")]))
+    d.check("windows: text in an edit control", (ran, fields[-1:]), (ok(1), [CRLF]))
 
     # Front to back: activation raises the window it brings forward.
     twin = desk.target("Place 2", (300, 500))
@@ -23,41 +23,32 @@ def run(desk, d):
         tool("activate", front.pid)
         d.check("windows: the window activated first in the list",
                 [w["id"] for w in json.loads(tool("windows")[1])], [front.id, behind.id])
-    edit.close(), twin.close()
-    busy_and_stop_line(desk, d)
 
-    if desk.tool[0] != "wine":
-        return
-    notepad = subprocess.Popen(["wine", "notepad"])
-    pid = lambda: desk.helper("--pid-of", "Notepad").split()[1]
-    d.until(lambda: pid() != "0", 10, 0.1)
-    pid = pid()
-    activated = tool("activate", pid)[1]
-    ran = tool("run", json.dumps([{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"},
-                                  {"keyUp": "Control"}]), pid)
-    d.check("wine: Notepad's text", (activated, ran[1], desk.helper("--clipboard")),
-            ('{"ok":true}\n', '{"ok":true,"done":5}\n', "clipboard " + json.dumps(TEXT.replace("\n", "\r\n"), ensure_ascii=False)))
-    notepad.kill(), notepad.wait()
-
-
-def busy_and_stop_line(desk, d):
-    other, target = desk.other(), desk.target()
-    pid, ok = str(target.pid), lambda done: (0, '{"ok":true,"done":%d}\n' % done, "")
     # F12 makes the probe stop handling messages for 8 s: activation must not wait for it.
-    busy = desk.run(["run", '[{"key":"F12"}]', pid]), desk.run(["activate", str(other.pid)])[0]
+    busy = tool("run", '[{"key":"F12"}]', twin.pid), tool("activate", edit.pid)[0]
     started = time.monotonic()
     d.check("windows: a busy window activated within 2 s, then in front",
-            (busy, desk.run(["activate", pid]), time.monotonic() - started < 2, desk.run(["run", "[]", pid])),
+            (busy, tool("activate", twin.pid), time.monotonic() - started < 2, tool("run", "[]", twin.pid)),
             ((ok(1), 0), (0, '{"ok":true}\n', ""), True, ok(0)))
-    target.wait_for("key up F12", 15)
+    twin.wait_for("key up F12", 15)
     # A line on standard input stops a run as Ctrl+Break does; the input's end alone does not.
     for line, want in (("stop\n", (desk.stopped, "", "")), ("", ok(2))):
-        target.skip()
-        tool = subprocess.Popen(desk.tool + ["run", '[{"keyDown":"Shift"},{"wait":1000}]', pid],
+        twin.skip()
+        proc = subprocess.Popen(desk.tool + ["run", '[{"keyDown":"Shift"},{"wait":1000}]', str(twin.pid)],
                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        target.wait_for("key down LeftShift")
-        out, err = tool.communicate(line.encode(), timeout=60)
-        d.quiet(target)
-        d.check(f"windows: input {line!r}", (tool.returncode, out.decode(), err.decode(), target.since() +
+        twin.wait_for("key down LeftShift")
+        out, err = proc.communicate(line.encode(), timeout=60)
+        d.quiet(twin)
+        d.check(f"windows: input {line!r}", (proc.returncode, out.decode(), err.decode(), twin.since() +
                 [desk.held()]), want + (["key down LeftShift", "key up LeftShift", "held none"],))
-    other.close(), target.close()
+    edit.close(), twin.close()
+
+    if desk.tool[0] == "wine":
+        notepad = subprocess.Popen(["wine", "notepad"])
+        d.until(lambda: desk.helper("--pid-of", "Notepad").split()[1] != "0", 10, 0.1)
+        pid = desk.helper("--pid-of", "Notepad").split()[1]
+        keys = [{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"}, {"keyUp": "Control"}]
+        d.check("wine: Notepad's text",
+                (tool("activate", pid), tool("run", json.dumps(keys), pid), desk.helper("--clipboard")),
+                ((0, '{"ok":true}\n', ""), ok(5), "clipboard " + json.dumps(CRLF, ensure_ascii=False)))
+        notepad.kill(), notepad.wait()
