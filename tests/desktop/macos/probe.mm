@@ -1,6 +1,7 @@
 // A probe window for the real-desktop suite on macOS, logging what it receives in the suite's
 // format; the bundle it runs from decides the application.
-//   probe TITLE X Y W H   a window, frame in global top-left coordinates
+//   probe TITLE X Y W H [--figures]   a window, frame in global top-left coordinates;
+//                                     --figures marks the wheel lines the system inverted
 //   probe --held          the keys and buttons the system reports down
 //   probe --permissions   whether a process started as this one may post events; exits 1 if not
 #import <AppKit/AppKit.h>
@@ -18,6 +19,7 @@ std::map<int, std::string> keyNames(); // names.cpp
 
 namespace {
 
+bool figures = false;
 std::set<unsigned short> modifiersDown;
 const std::map<int, std::string> names = keyNames();
 const NSEventModifierFlags commandFlags =
@@ -158,9 +160,11 @@ void showWindow(char** argv) {
 }
 - (void)scrollWheel:(NSEvent*)event {
     // Logged the way the wheel turned (+ away from the user), natural scrolling undone.
-    const long lines = std::lround(event.deltaY) * (event.isDirectionInvertedFromDevice ? -1 : 1);
+    const bool inverted = event.isDirectionInvertedFromDevice;
+    const long lines = std::lround(event.deltaY) * (inverted ? -1 : 1);
     if (lines != 0)
-        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines));
+        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines) +
+            (figures && inverted ? " inverted" : ""));
 }
 @end
 
@@ -173,6 +177,7 @@ int main(int argc, char** argv) {
             return reportPermissions();
         if (argc < 6)
             return 2;
+        figures = argc > 6 && std::string(argv[6]) == "--figures";
         NSApplication.sharedApplication.activationPolicy = NSApplicationActivationPolicyRegular;
         [NSNotificationCenter.defaultCenter
             addObserverForName:NSApplicationDidFinishLaunchingNotification
