@@ -60,24 +60,20 @@ class Probe:
         return until(lambda: entry in self.since(), seconds, 0.02)
 
     def close(self):
-        self.proc.kill()
-        self.proc.wait()
+        self.proc.kill(), self.proc.wait()
 
 
-def quiet(*probes, still=0.3):
-    """Waits until the probes have logged nothing new for a while (at most 10 s)."""
+def quiet(*probes, still=0.3):  # until the probes have logged nothing new for a while (10 s at most)
     seen, n = [], round(still / 0.05) + 1
     while len(seen) < 200 and (len(seen) < n or seen[-n:].count(seen[-1]) < n):
         seen.append([len(p.lines()) for p in probes])
         time.sleep(0.05)
 
 
-def xvfb():
-    """An X server on the first free display of :20 to :39, so that suites running side by side
-    do not meet."""
+def xvfb():  # on the first free display of :20 to :39, apart from suites running beside it
     n = next(n for n in range(20, 40) if not os.path.exists(f"/tmp/.X{n}-lock"))
-    server = subprocess.Popen(["Xvfb", f":{n}", "-screen", "0", "1280x1024x24", "-nolisten", "tcp",
-                               "-noreset"], stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(f"Xvfb :{n} -screen 0 1280x1024x24 -nolisten tcp -noreset".split(),
+                              stderr=subprocess.DEVNULL)
     os.environ["DISPLAY"] = f":{n}"
     until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 30)
     return server

@@ -145,21 +145,20 @@ def run(desk, d):
     # Under XWayland: GNOME's compositor, and weston, whose window manager publishes no
     # client list nor active window and leaves the focus on PointerRoot (keys go where the
     # pointer is: the probe lies under it; moving the pointer crashes weston's Xwayland 22).
-    for name, argv, ready in (("mutter", ["dbus-run-session", "--", "mutter", "--wayland", "--headless",
-                                          "--virtual-monitor", "1280x1024", "--wayland-display", "marnith-m"],
-                               r"Using public X11 display (:\d+)"),
-                              ("weston", ["weston", "--backend=headless-backend.so", "--xwayland",
-                                          "--socket=marnith-w", "--idle-time=0"], r"listening on display (:\d+)")):
-        runtime = tempfile.mkdtemp()
-        log = os.path.join(runtime, "log")
-        comp = subprocess.Popen(argv, env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=open(log, "w"),
+    for name, argv, ready in (
+            ("mutter", "dbus-run-session -- mutter --wayland --headless --virtual-monitor 1280x1024 "
+             "--wayland-display marnith-m", r"Using public X11 display (:\d+)"),
+            ("weston", "weston --backend=headless-backend.so --xwayland --socket=marnith-w --idle-time=0",
+             r"listening on display (:\d+)")):
+        log = os.path.join(runtime := tempfile.mkdtemp(), "log")
+        comp = subprocess.Popen(argv.split(), env=dict(os.environ, XDG_RUNTIME_DIR=runtime), stdout=open(log, "w"),
                                 stderr=subprocess.STDOUT, start_new_session=True)
-        for _ in range(300):  # until its Xwayland answers
+
+        def answers():  # its Xwayland, once it has started
             found, auth = re.search(ready, open(log).read()), glob.glob(runtime + "/.mutter-Xwaylandauth*")
             os.environ.update(DISPLAY=found[1] if found else ":4095", XAUTHORITY=(auth or [""])[0])
-            if tool("trusted")[1] == '{"trusted":true}\n':
-                break
-            time.sleep(0.1)
+            return tool("trusted")[1] == '{"trusted":true}\n'
+        d.until(answers, 30, 0.1)
         p, text = d.Probe(desk.probe_cmd(["RobloxStudio", "Studio", "1000x600+0+0"])), "héllo Ñ 😀 ok É"
         d.check(f"x11: {name}'s XWayland", ([w["pid"] for w in json.loads(tool("windows")[1])],
                                             tool("activate", p.pid)[1], tool("run", json.dumps([{"text": text}]), p.pid)[1],

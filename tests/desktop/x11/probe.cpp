@@ -1,5 +1,4 @@
-// An Xlib window of the target application that logs what it receives, one flushed line
-// per event, in the suite's common format (see ../cases.txt); other modes help the checks.
+// An Xlib window of the target application that logs what it receives in the suite's format.
 //   probe CLASS TITLE WxH+X+Y [nopid] [dock] [ctext] [mappings]   the window, logging on stdout
 //   probe --held [release]         the keys and buttons the server reports down [and lets
 //                                  go of those keys]
@@ -110,17 +109,21 @@ int main(int argc, char** argv) {
         return 2;
     unsigned width = 0, height = 0;
     int x = 0, y = 0;
-    std::sscanf(argv[3], "%ux%u+%d+%d", &width, &height, &x, &y);
+    XParseGeometry(argv[3], &x, &y, &width, &height);
     const std::set<std::string> flags(argv + 4, argv + argc);
     auto flag = [&](const char* f) { return flags.count(f) > 0; };
     const Window w = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, width, height, 0, 0,
                                          WhitePixel(d, DefaultScreen(d)));
-    XClassHint hint{const_cast<char*>("probe"), argv[1]};
-    XSetClassHint(d, w, &hint);
     XTextProperty name{};
     Xutf8TextListToTextProperty(d, &argv[2], 1,
                                 flag("ctext") ? XCompoundTextStyle : XStdICCTextStyle, &name);
-    XSetWMName(d, w, &name);
+    XSizeHints size{};
+    size.flags = USPosition | USSize, size.x = x, size.y = y;
+    size.width = int(width), size.height = int(height);
+    XWMHints wm{};
+    wm.flags = InputHint, wm.input = True;
+    XClassHint hint{const_cast<char*>("probe"), argv[1]};
+    XSetWMProperties(d, w, &name, nullptr, nullptr, 0, &size, &wm, &hint);
     if (!flag("ctext"))
         prop(w, "_NET_WM_NAME", XInternAtom(d, "UTF8_STRING", False), 8, argv[2],
              int(std::strlen(argv[2])));
@@ -130,14 +133,6 @@ int main(int argc, char** argv) {
     const Atom dock = XInternAtom(d, "_NET_WM_WINDOW_TYPE_DOCK", False);
     if (flag("dock"))
         prop(w, "_NET_WM_WINDOW_TYPE", XA_ATOM, 32, &dock, 1);
-    XSizeHints size{};
-    size.flags = USPosition | USSize;
-    size.x = x, size.y = y, size.width = int(width), size.height = int(height);
-    XSetWMNormalHints(d, w, &size);
-    XWMHints wm{};
-    wm.flags = InputHint;
-    wm.input = True;
-    XSetWMHints(d, w, &wm);
     XSelectInput(d, w,
                  KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
                      PointerMotionMask | StructureNotifyMask);
