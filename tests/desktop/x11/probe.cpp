@@ -105,6 +105,9 @@ int main(int argc, char** argv) {
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
         return held(argc > 2);
+    // Xlib sets up XKB, and with it the notices of keymap changes, on first use: before
+    // any key comes, or a change made meanwhile goes unnoticed and its keys read as none.
+    XkbKeycodeToKeysym(d, 8, 0, 0);
     if (argc < 4)
         return 2;
     unsigned width = 0, height = 0;
