@@ -6,9 +6,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
-#include <chrono>
 #include <map>
-#include <thread>
 
 namespace x11 {
 
@@ -162,10 +160,6 @@ void finishChange() {
         return;
     changeKeysCore(deferred);
     deferred.clear();
-    // Xwayland's clients may learn of the change only a moment later: keys typed with it
-    // at once reach them as keys without symbols.
-    XSync(display, False);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
 bool hasOwnKey(KeySym sym) {
