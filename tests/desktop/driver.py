@@ -191,8 +191,7 @@ def parse(path):
 
 
 def expand(args, target, other):
-    """A step's command line: pid and other name the probes' pids; the points of a run list
-    are relative to the target's client area."""
+    """A step's command line: pid, other and pid+1 made pids, run-list points made absolute."""
     command, _, rest = args.partition(" ")
     if command != "run":
         pids = {"pid": target.pid, "other": other.pid, "pid+1": target.pid + 1}
@@ -223,8 +222,7 @@ def play(desk, name, steps, target, other):
         try:
             out, err = proc.communicate(timeout=60)
         except subprocess.TimeoutExpired:  # a tool that hangs fails the case, and goes
-            proc.kill()
-            out, err = proc.communicate()
+            out, err = proc.kill() or proc.communicate()
         if event and event[0] == "stop":
             check(f"{name}: ended within 0.5 s of the stop", time.monotonic() - sent < 0.5, True)
         text = re.sub(r"\$(\w+)", lambda m: str(subst[m[1]]), text)
@@ -233,9 +231,8 @@ def play(desk, name, steps, target, other):
 
 
 def delivered(entries, held):
-    """The log as every backend shows it: key-ups of keys not down left out (X11 delivers none,
-    Windows does), and no modifiers on what the other window got (Windows gives each thread
-    its own key state). What is still pressed at the end goes into held."""
+    """The log as every backend shows it (X11 delivers no key-up of a key not down, Windows does; Windows
+    gives each thread its own modifiers, so none for the other's lines); what stays pressed goes to held."""
     out = []
     for e in entries:
         m = re.match(r"(?:other: )?(key|button) (down|up) (\S+)", e)
@@ -256,8 +253,7 @@ def main():
         for name, only, steps, log in parse(os.path.join(HERE, "cases.txt")):
             if only and backend not in only.split():
                 continue
-            # Through the other window, so the window manager has caught up (it is slow to
-            # answer just after a keymap change) before the case starts.
+            # Through the other window: the window manager, slow after keymap changes, has caught up.
             desk.run(["activate", str(other.pid)]), desk.run(["activate", str(target.pid)])
             quiet(target, other)
             target.skip(), other.skip()

@@ -1,6 +1,5 @@
-"""What the case table cannot say on X11: the listing's sources of pid and title, desktops,
-text in Xlib, GTK and Qt clients with and without Caps Lock, the spare keycodes, the guard
-within a text, the tool without a window manager or a display, and under XWayland."""
+"""What the case table cannot say on X11: listing, desktops, text in Xlib, GTK and Qt clients with and
+without Caps Lock, spare keycodes, the guard within a text, no window manager, no display, XWayland."""
 import glob, json, os, re, signal, subprocess, tempfile, time
 
 STOP = '{"ok":false,"done":%d,"error":"Studio is no longer the front window; stopped."}\n'
@@ -16,8 +15,7 @@ def run(desk, d):
     x = lambda cmd, *args: subprocess.run([cmd, *map(str, args)], capture_output=True).stdout.decode()
     xdotool = lambda *args: x("xdotool", *args)
     keymap = lambda: x("xmodmap", "-pke")
-    toolkit = lambda kit, *more: d.Probe(["/usr/bin/python3", os.path.join(os.path.dirname(__file__),
-                                                                           "toolkit_probe.py"), kit, *more])
+    toolkit = lambda *args: d.Probe(["/usr/bin/python3", os.path.join(d.HERE, "x11", "toolkit_probe.py"), *args])
 
     def typed(p):  # what a client has read, once it is quiet (toolkits lag after keymap changes)
         d.quiet(p, still=1.5)
@@ -81,9 +79,8 @@ def run(desk, d):
       ",".join(f"{c},{p.id},7" for c in spares))
     d.check("x11: every spare owned", tool("run", '[{"text":"éa"}]', p.pid), (1, "", "cannot type é\n"))
     x("xprop", "-id", p.id, "-remove", "_MARNITH_INPUT_OWNER")
-    # Two runs at once, each with characters of its own: every character arrives (in our
-    # Xlib client: a toolkit that lags further behind than the tool's wait for it reads a
-    # rebound keycode).
+    # Two runs at once, each with characters of its own: every character arrives (in our Xlib
+    # client: a toolkit lagging further behind than the tool waits for reads a rebound keycode).
     p.close()
     p, one, two = desk.target(), cycled(72), "ΑΒΓΔΕΖΗΘΙΚΛΜ" * 3
     front(p)
@@ -97,9 +94,8 @@ def run(desk, d):
     d.check("x11: keymap restored", keymap(), before)
     p.close()
 
-    # Activation right after text lands; another window coming forward mid-text gets no
-    # character at all (the guard's check and the key are one step), and what the run held
-    # is let go.
+    # Activation right after text lands; a window coming forward mid-text gets no character
+    # at all (the guard's check and the key are one step), and what the run held is let go.
     target, other = desk.target(), desk.other()
     front(target)
     d.check("x11: activation after text", [tool("run", json.dumps([{"text": cycled(80)}]), target.pid)[1],
@@ -122,8 +118,7 @@ def run(desk, d):
     d.check("x11: activate on another desktop", (tool("activate", other.pid)[1], xdotool("get_desktop"),
                                                  xdotool("getactivewindow")), ('{"ok":true}\n', "1\n", f"{other.id}\n"))
     xdotool("set_desktop_for_window", other.id, 0), xdotool("set_desktop", 0)
-    # Without a window manager (its _NET_ACTIVE_WINDOW stays behind) the focus is the front
-    # (last: the window manager is not started again).
+    # Without a window manager (last: it is not started again) the focus is the front.
     target.skip(), other.skip()
     desk.stop_wm()
     for p in (target, other, target, other):  # activation lands every time
@@ -142,9 +137,9 @@ def run(desk, d):
             ['{"trusted":false}\n', "[]\n", "bad pid\n", "Accessibility permission is off for Marnith\n"])
     os.environ["DISPLAY"] = display
 
-    # Under XWayland: GNOME's compositor, and weston, whose window manager publishes no
-    # client list nor active window and leaves the focus on PointerRoot (keys go where the
-    # pointer is: the probe lies under it; moving the pointer crashes weston's Xwayland 22).
+    # Under XWayland: GNOME's compositor, and weston, whose window manager publishes no client
+    # list nor active window and leaves the focus on PointerRoot (keys go where the pointer is:
+    # the probe lies under it; moving the pointer crashes weston's Xwayland 22).
     for name, argv, ready in (
             ("mutter", "dbus-run-session -- mutter --wayland --headless --virtual-monitor 1280x1024 "
              "--wayland-display marnith-m", r"Using public X11 display (:\d+)"),

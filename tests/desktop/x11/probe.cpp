@@ -1,9 +1,7 @@
-// An Xlib window of the target application that logs what it receives in the suite's format.
-//   probe CLASS TITLE WxH+X+Y [nopid] [dock] [ctext] [mappings]   the window, logging on stdout
-//   probe --held [release]         the keys and buttons the server reports down [and lets
-//                                  go of those keys]
-// nopid leaves out _NET_WM_PID, dock makes it a dock, ctext stores the title only in
-// WM_NAME as compound text (as xterm does), mappings logs "mapping" for each keymap change.
+// An Xlib window of the target application logging what it receives (format: ../cases.txt).
+//   probe CLASS TITLE WxH+X+Y [flags]  the window; flags: nopid (no _NET_WM_PID), dock, ctext
+//     (the title only in WM_NAME, as compound text, as xterm does), mappings (logs "mapping")
+//   probe --held [release]  the keys and buttons the server reports down [then lets go of the keys]
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -58,10 +56,9 @@ std::string keyName(unsigned keycode) {
 // The held modifiers, leaving out the class of the key the event is for.
 std::string mods(unsigned state, const std::string& key) {
     std::string out;
-    for (const auto& [mask, cls] : {std::pair{ShiftMask, "Shift"},
-                                    {ControlMask, "Control"},
-                                    {Mod1Mask, "Alt"},
-                                    {Mod4Mask, "Meta"}})
+    static const std::pair<unsigned, const char*> classes[]{
+        {ShiftMask, "Shift"}, {ControlMask, "Control"}, {Mod1Mask, "Alt"}, {Mod4Mask, "Meta"}};
+    for (const auto& [mask, cls] : classes)
         if ((state & mask) && key.find(cls) == std::string::npos)
             out += " +" + std::string(1, char(std::tolower(cls[0]))) + (cls + 1);
     return out;
@@ -73,8 +70,7 @@ void prop(Window w, const char* name, Atom type, int format, const void* data, i
 }
 
 void say(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
+    std::puts(line.c_str()); // stdout is line-buffered: the driver reads the log as it grows
 }
 
 int held(bool release) {
@@ -88,10 +84,10 @@ int held(bool release) {
             const std::string name = keyName(code);
             out += " " + (name.empty() ? "keycode" + std::to_string(code) : name);
         }
-    Window root, child;
+    Window unused;
     int i;
     unsigned mask = 0;
-    XQueryPointer(d, DefaultRootWindow(d), &root, &child, &i, &i, &i, &i, &mask);
+    XQueryPointer(d, DefaultRootWindow(d), &unused, &unused, &i, &i, &i, &i, &mask);
     out += std::string(mask & Button1Mask ? " left" : "") + (mask & Button3Mask ? " right" : "");
     say("held" + (out.empty() ? std::string(" none") : out));
     return 0;
@@ -100,6 +96,7 @@ int held(bool release) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     d = XOpenDisplay(nullptr);
     if (!d || argc < 2)
         return 1;
@@ -195,6 +192,5 @@ int main(int argc, char** argv) {
                 say(e.xmotion.state & Button1Mask ? "drag left" : "drag right");
             lastX = e.xmotion.x, lastY = e.xmotion.y;
         }
-        std::fflush(stdout);
     }
 }
