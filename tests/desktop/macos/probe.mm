@@ -1,5 +1,4 @@
-// A probe window for the real-desktop suite on macOS, logging what it receives in the suite's
-// format; the bundle it runs from decides the application.
+// The real-desktop suite's probe on macOS; the bundle it runs from decides the application.
 //   probe TITLE X Y W H [--figures]   a window, frame in global top-left coordinates;
 //                                     --figures marks the wheel lines the system inverted
 //   probe --held          the keys and buttons the system reports down
@@ -25,10 +24,6 @@ const std::map<int, std::string> names = keyNames();
 const NSEventModifierFlags commandFlags =
     NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
 
-void say(const std::string& line) {
-    std::puts(line.c_str());
-}
-
 const struct Modifier {
     NSEventModifierFlags flag;
     unsigned short left, right;
@@ -50,47 +45,14 @@ void logKey(NSEvent* event, const char* what) {
     for (const Modifier& c : classes)
         if ((event.modifierFlags & c.flag) && event.keyCode != c.left && event.keyCode != c.right)
             line += c.name;
-    say(line);
+    std::puts(line.c_str());
 }
 
-// Characters, unless a command modifier is held or any is a control or function key.
-void logChars(NSEvent* event) {
-    NSString* s = event.characters;
-    bool printable = s.length > 0 && !event.isARepeat && !(event.modifierFlags & commandFlags);
-    for (NSUInteger i = 0; i < s.length; ++i) {
-        const unichar u = [s characterAtIndex:i];
-        printable &= u >= 0x20 && u != 0x7F && (u < 0xF700 || u > 0xF8FF);
-    }
-    if (printable)
-        say(std::string("char ") + s.UTF8String);
+void button(NSEvent* e, const char* what) {
+    std::printf("button %s %s %ld\n", what, e.buttonNumber ? "right" : "left", e.clickCount);
 }
 
-int reportHeld() {
-    std::string out;
-    for (const auto& [code, name] : names)
-        if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, CGKeyCode(code)))
-            out += " " + name;
-    for (const CGMouseButton button : {kCGMouseButtonLeft, kCGMouseButtonRight})
-        if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, button))
-            out += button == kCGMouseButtonLeft ? " left" : " right";
-    say("held" + (out.empty() ? std::string(" none") : out));
-    return 0;
-}
-
-int reportPermissions() {
-    const bool post = CGPreflightPostEventAccess(), trusted = AXIsProcessTrusted();
-    say(std::string("posting events (PostEvent): ") + (post ? "allowed" : "denied") +
-        "; Accessibility: " + (trusted ? "trusted" : "not trusted"));
-    return post && trusted ? 0 : 1;
-}
-
-void button(NSEvent* event, const char* what) {
-    say(std::string("button ") + what + (event.buttonNumber ? " right " : " left ") +
-        std::to_string(event.clickCount));
-}
-
-// The window (kept for good) once the application has launched; frame as given, in the tool's
-// coordinates (from the top of the main screen, where AppKit counts from its bottom).
+// The window, kept for good; the tool counts from the main screen's top, AppKit from its bottom.
 void showWindow(char** argv) {
     const CGFloat screen = NSScreen.screens.firstObject.frame.size.height;
     const double w = std::stod(argv[4]), h = std::stod(argv[5]);
@@ -107,7 +69,7 @@ void showWindow(char** argv) {
     [NSApp activateIgnoringOtherApps:YES];
     // The first row wholly inside the view: AppKit leaves a rectangle's top edge out.
     const NSRect f = window.frame, content = [window contentRectForFrameRect:f];
-    std::printf("ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f\n", long(window.windowNumber),
+    std::printf("ready %ld %d %.0f %.0f %.0f %.0f %.0f %.0f\n", window.windowNumber,
                 NSProcessInfo.processInfo.processIdentifier, f.origin.x, screen - NSMaxY(f),
                 f.size.width, f.size.height, content.origin.x, screen - NSMaxY(content) + 1);
 }
@@ -123,7 +85,15 @@ void showWindow(char** argv) {
 }
 - (void)keyDown:(NSEvent*)event {
     logKey(event, "down");
-    logChars(event);
+    // Characters, unless a command modifier is held or any is a control or function key.
+    NSString* s = event.characters;
+    bool printable = s.length > 0 && !event.isARepeat && !(event.modifierFlags & commandFlags);
+    for (NSUInteger i = 0; i < s.length; ++i) {
+        const unichar u = [s characterAtIndex:i];
+        printable &= u >= 0x20 && u != 0x7F && (u < 0xF700 || u > 0xF8FF);
+    }
+    if (printable)
+        std::printf("char %s\n", s.UTF8String);
 }
 - (void)keyUp:(NSEvent*)event {
     logKey(event, "up");
@@ -153,28 +123,40 @@ void showWindow(char** argv) {
     button(event, "up");
 }
 - (void)mouseDragged:(NSEvent*)event {
-    say("drag left");
+    std::puts("drag left");
 }
 - (void)rightMouseDragged:(NSEvent*)event {
-    say("drag right");
+    std::puts("drag right");
 }
 - (void)scrollWheel:(NSEvent*)event {
     // Logged the way the wheel turned (+ away from the user), natural scrolling undone.
     const bool inverted = event.isDirectionInvertedFromDevice;
-    const long lines = std::lround(event.deltaY) * (inverted ? -1 : 1);
-    if (lines != 0)
-        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines) +
-            (figures && inverted ? " inverted" : ""));
+    if (const long lines = std::lround(event.deltaY) * (inverted ? -1 : 1))
+        std::printf("wheel %+ld%s\n", lines, figures && inverted ? " inverted" : "");
 }
 @end
 
 int main(int argc, char** argv) {
     @autoreleasepool {
         std::setvbuf(stdout, nullptr, _IOLBF, 0); // the driver reads the log as it grows
-        if (argc == 2 && std::string(argv[1]) == "--held")
-            return reportHeld();
-        if (argc == 2 && std::string(argv[1]) == "--permissions")
-            return reportPermissions();
+        const std::string mode = argc == 2 ? argv[1] : "";
+        if (mode == "--held") {
+            std::string held;
+            for (const auto& [code, name] : names)
+                if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, CGKeyCode(code)))
+                    held += " " + name;
+            for (const CGMouseButton b : {kCGMouseButtonLeft, kCGMouseButtonRight})
+                if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, b))
+                    held += b == kCGMouseButtonLeft ? " left" : " right";
+            std::printf("held%s\n", held.empty() ? " none" : held.c_str());
+            return 0;
+        }
+        if (mode == "--permissions") {
+            const bool post = CGPreflightPostEventAccess(), trusted = AXIsProcessTrusted();
+            std::printf("posting events (PostEvent): %s; Accessibility: %s\n",
+                        post ? "allowed" : "denied", trusted ? "trusted" : "not trusted");
+            return post && trusted ? 0 : 1;
+        }
         if (argc < 6)
             return 2;
         figures = argc > 6 && std::string(argv[6]) == "--figures";
@@ -188,5 +170,4 @@ int main(int argc, char** argv) {
                     }];
         [NSApp run];
     }
-    return 0;
 }
