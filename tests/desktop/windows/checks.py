@@ -1,6 +1,5 @@
-"""Windows beyond the case table: typed text in an edit control and, under Wine, in Notepad
-(on Windows it may be a packaged app another process owns), read back through the clipboard;
-the window order after activation; activating a hung window; the stop line on standard input."""
+"""Windows beyond the case table: text typed into an edit control and, under Wine, Notepad (on
+Windows a packaged app); window order after activation; a hung window; the stop line on stdin."""
 import json, subprocess, time
 
 TEXT = "Grüße 😀\n\tend"

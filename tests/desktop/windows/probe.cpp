@@ -1,9 +1,6 @@
-// A Win32 window that logs what it receives in the suite's format (../cases.txt); copied as
-// RobloxStudioBeta-probe.exe it is the target. F12 makes it stop pumping messages for 8 s.
+// Logs what it receives (../cases.txt); also built as RobloxStudioBeta-probe.exe, the target.
 //   probe TITLE X Y WIDTH HEIGHT [edit]   the window (edit: a text field; logs "text <json>")
-//   probe --held                          the keys and buttons Windows reports down
-//   probe --clipboard                     "clipboard <json>"
-//   probe --pid-of CLASS | --foreground   "pid <n> <title>" of that window
+//   probe --held | --clipboard | --pid-of CLASS | --foreground ("pid <n> <title>")
 #include <cstdio>
 #include <string>
 #include <windows.h>
@@ -31,56 +28,31 @@ std::string utf8(const std::wstring& text) {
     return out;
 }
 
-// The tool's name of a specific (left or right) virtual key or mouse button; "" when none.
+// The tool's name of a specific (left or right) key or mouse button the suite uses, else
+// "vk<n>"; "" for the generic modifiers, which Windows reports beside the specific ones.
 std::string name(unsigned vk) {
-    static const std::string names =
-        " A0:LeftShift A1:RightShift A2:LeftControl A3:RightControl A4:LeftAlt A5:RightAlt"
-        " 5B:LeftMeta 0D:Return 09:Tab 20:Space 08:Backspace 2E:Delete 1B:Escape 24:Home 23:End"
-        " 21:PageUp 22:PageDown 25:Left 27:Right 26:Up 28:Down 14:CapsLock BB:Equals BD:Minus"
-        " DB:LeftBracket DD:RightBracket DE:Quote BA:Semicolon DC:BackSlash BC:Comma BF:Slash"
-        " BE:Period C0:Backquote 30:Zero 31:One 32:Two 33:Three 34:Four 35:Five 36:Six"
-        " 37:Seven 38:Eight 39:Nine 01:left 02:right ";
+    static const std::string names = " A0:LeftShift A1:RightShift A2:LeftControl A3:RightControl"
+                                     " A4:LeftAlt A5:RightAlt 5B:LeftMeta 0D:Return 09:Tab"
+                                     " 25:Left 26:Up 01:left 02:right ";
     char key[8];
     std::snprintf(key, sizeof key, " %02X:", vk);
     if (const auto at = names.find(key); at != std::string::npos)
         return names.substr(at + 4, names.find(' ', at + 1) - at - 4);
     if (vk >= 'A' && vk <= 'Z')
         return std::string(1, char(vk));
-    return vk >= VK_F1 && vk <= VK_F12 ? "F" + std::to_string(vk - VK_F1 + 1) : "";
+    if (vk >= VK_F1 && vk <= VK_F12)
+        return "F" + std::to_string(vk - VK_F1 + 1);
+    return vk >= VK_SHIFT && vk <= VK_MENU ? "" : "vk" + std::to_string(vk);
 }
 
-// A key message's key: the right-hand modifiers by their scan code or extended bit (the
-// arrows and the keys beside them, sent without it, would be the keypad's: marked "?").
-std::string keyName(WPARAM vk, LPARAM lParam) {
-    const bool extended = (lParam >> 24) & 1;
-    if (vk >= VK_SHIFT && vk <= VK_MENU) // to VK_LSHIFT, VK_RSHIFT, ... VK_RMENU
-        return name(unsigned(VK_LSHIFT + 2 * (vk - VK_SHIFT)) +
-                    (vk == VK_SHIFT ? ((lParam >> 16) & 0xFF) == 0x36 : extended));
-    const bool wantsExtended =
-        (vk >= VK_PRIOR && vk <= VK_DOWN) || vk == VK_DELETE || vk == VK_LWIN;
-    const std::string text = name(unsigned(vk));
-    return text.empty() ? "vk" + std::to_string(vk) : text + (extended == wantsExtended ? "" : "?");
-}
-
-std::string mods(const std::string& key) {
-    std::string out;
-    static const std::pair<int, const char*> modifiers[]{
-        {VK_SHIFT, "Shift"}, {VK_CONTROL, "Control"}, {VK_MENU, "Alt"}, {VK_LWIN, "Meta"}};
-    for (const auto& [vk, mod] : modifiers)
-        if (GetKeyState(vk) < 0 && key.find(mod) == std::string::npos)
-            out += std::string(" +") + char(std::tolower(mod[0])) + (mod + 1);
-    return out;
-}
+const std::pair<WPARAM, const char*> modifiers[]{
+    {VK_SHIFT, " +shift"}, {VK_CONTROL, " +control"}, {VK_MENU, " +alt"}, {VK_LWIN, " +meta"}};
 
 LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) {
     // WM_LBUTTONDOWN, UP, DBLCLK, then the same three for the right button.
     if (message >= WM_LBUTTONDOWN && message <= WM_RBUTTONDBLCLK) {
         const UINT kind = (message - WM_LBUTTONDOWN) % 3; // down, up, double-click
-        if (kind == 1)
-            ReleaseCapture();
-        else
-            SetCapture(w);
-        clicks = kind == 1 ? clicks : kind == 2 ? 2 : 1; // a release is its press's
+        clicks = kind == 1 ? clicks : kind == 2 ? 2 : 1;  // a release is its press's
         say(std::string(kind == 1 ? "button up " : "button down ") +
             (message < WM_RBUTTONDOWN ? "left " : "right ") + std::to_string(clicks));
         return 0;
@@ -89,14 +61,24 @@ LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) 
     case WM_KEYDOWN:
     case WM_KEYUP:
     case WM_SYSKEYDOWN:
-    case WM_SYSKEYUP: { // not passed on: no menu from Alt or F10
+    case WM_SYSKEYUP: {          // not passed on: no menu from Alt or F10
+        if (wParam == VK_PACKET) // typed text: only its characters
+            return 0;
+        const bool extended = (lParam >> 24) & 1;
+        std::string key = name(unsigned(wParam));
+        if (key.empty()) // Shift, Control or Alt: its side from the scan code or extended bit
+            key = name(unsigned(VK_LSHIFT + 2 * (wParam - VK_SHIFT)) +
+                       (wParam == VK_SHIFT ? ((lParam >> 16) & 0xFF) == 0x36 : extended));
+        else if (extended != ((wParam >= VK_PRIOR && wParam <= VK_DOWN) || wParam == VK_LWIN))
+            key += "?"; // an arrow or a key beside them, sent as the keypad's
         const bool press = message == WM_KEYDOWN || message == WM_SYSKEYDOWN;
-        if (wParam != VK_PACKET) { // typed text: only its characters
-            const std::string key = keyName(wParam, lParam);
-            say((press ? "key down " : "key up ") + key + mods(key));
-        }
+        std::string line = (press ? "key down " : "key up ") + key;
+        for (const auto& [vk, mod] : modifiers) // held, not the key's own
+            if (GetKeyState(int(vk)) < 0 && vk != wParam)
+                line += mod;
+        say(line);
         if (press && wParam == VK_F12)
-            Sleep(8000);
+            Sleep(8000); // a window that does not answer, for the checks
         return 0;
     }
     case WM_CHAR:
@@ -112,11 +94,10 @@ LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) 
         if (wParam & (MK_LBUTTON | MK_RBUTTON))
             say(wParam & MK_LBUTTON ? "drag left" : "drag right");
         return 0;
-    case WM_MOUSEWHEEL: {
-        const int lines = GET_WHEEL_DELTA_WPARAM(wParam) / WHEEL_DELTA;
-        say((lines > 0 ? "wheel +" : "wheel ") + std::to_string(lines));
+    case WM_MOUSEWHEEL:
+        say((GET_WHEEL_DELTA_WPARAM(wParam) > 0 ? "wheel +" : "wheel ") +
+            std::to_string(GET_WHEEL_DELTA_WPARAM(wParam) / WHEEL_DELTA));
         return 0;
-    }
     case WM_SETFOCUS:
         if (edit)
             SetFocus(edit);
@@ -150,8 +131,7 @@ int main() {
     }
     if (mode == L"--clipboard") {
         OpenClipboard(nullptr);
-        const auto* text =
-            static_cast<const wchar_t*>(GlobalLock(GetClipboardData(CF_UNICODETEXT)));
+        auto* text = static_cast<const wchar_t*>(GlobalLock(GetClipboardData(CF_UNICODETEXT)));
         say("clipboard " + nlohmann::json(utf8(text ? text : L"")).dump());
         return CloseClipboard() ? 0 : 1;
     }
