@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""Usage: driver.py x11|wine|windows|macos TOOL PROBE [FOLDER]. Plays cases.txt with the tool
-against probe windows (the Xlib PROBE; elsewhere FOLDER's two probes, the target's and another
-application's), then <backend>/checks.py; exits 1 after listing what failed."""
+"""Usage: driver.py x11|wine|windows|macos TOOL PROBE [FOLDER (the target's and another's probes)].
+Plays cases.txt with the tool against probe windows, then <backend>/checks.py; exits 1 if any failed."""
 import json, os, re, runpy, signal, subprocess, sys, tempfile, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -30,8 +29,7 @@ class Probe:
 
     def __init__(self, argv):
         self.log = tempfile.NamedTemporaryFile(prefix="probe-", suffix=".log", delete=False).name
-        self.proc = subprocess.Popen(argv, stdout=open(self.log, "wb"), stderr=subprocess.DEVNULL)
-        self.mark = 0
+        self.proc, self.mark = subprocess.Popen(argv, stdout=open(self.log, "wb"), stderr=subprocess.DEVNULL), 0
         until(self.lines, 30)  # a toolkit's first start on a fresh machine can take seconds
         ready = (self.lines() or ["ready"])[0].split()
         if len(ready) < 9:
@@ -72,8 +70,7 @@ def quiet(*probes, still=0.3):  # until the probes have logged nothing new for a
 
 def xvfb():  # on the first free display of :20 to :39, apart from suites running beside it
     n = next(n for n in range(20, 40) if not os.path.exists(f"/tmp/.X{n}-lock"))
-    server = subprocess.Popen(f"Xvfb :{n} -screen 0 1280x1024x24 -nolisten tcp -noreset".split(),
-                              stderr=subprocess.DEVNULL)
+    server = subprocess.Popen(f"Xvfb :{n} -screen 0 1280x1024x24 -nolisten tcp -noreset".split(), **QUIET)
     os.environ["DISPLAY"] = f":{n}"
     until(lambda: os.path.exists(f"/tmp/.X11-unix/X{n}"), 30)
     return server
@@ -85,8 +82,7 @@ class Desktop:
     def __init__(self, tool, probe, folder=None):
         self.tool, self.probe, self.folder, self.helpers = self.wrap + [tool], probe, folder, []
 
-    def run(self, args):
-        # No input: on Windows a line there stops a run.
+    def run(self, args):  # with no input: on Windows a line there stops a run
         done = subprocess.run(self.tool + args, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
         return done.returncode, done.stdout.decode(), done.stderr.decode()
 
@@ -113,9 +109,8 @@ class X11(Desktop):
     def __init__(self, tool, probe):
         super().__init__(tool, probe)
         self.helpers.append(xvfb())
-        self.start_wm()
-
-    def start_wm(self):
+        # A key a killed run left down must not repeat into what the checks read next.
+        subprocess.run(["xset", "r", "off"])
         self.wm = subprocess.Popen(["openbox", "--sm-disable"], stderr=subprocess.DEVNULL)
         # Until it has published its desktops.
         until(lambda: subprocess.run(["xdotool", "get_num_desktops"], **QUIET).returncode == 0, 10)
@@ -140,9 +135,6 @@ class Windows(Desktop):
 
     def probe_cmd(self, args, app=other_app):
         return self.wrap + [os.path.join(self.folder, app)] + args
-
-    def foreground(self):  # when an activation did not land: who has the front
-        return self.helper("--foreground")
 
 
 class Wine(Windows):
@@ -261,8 +253,8 @@ def main():
             quiet(target, other)
             held = set()
             got = delivered(target.since() + ["other: " + e for e in other.since()], held)
-            if not check(f"{name}: log", got + [desk.held()], log) and hasattr(desk, "foreground"):
-                print("  front:", desk.foreground())
+            if not check(f"{name}: log", got + [desk.held()], log) and backend in ("wine", "windows"):
+                print("  front:", desk.helper("--foreground"))  # did an activation not land?
             check(f"{name}: every press released", held, set())
         other.close(), target.close()
         folder = backend if backend in ("x11", "macos") else "windows"

@@ -1,12 +1,10 @@
 // An Xlib window of the target application logging what it receives (format: ../cases.txt).
-//   probe CLASS TITLE WxH+X+Y [flags]  the window; flags: nopid (no _NET_WM_PID), dock, ctext
-//     (the title only in WM_NAME, as compound text, as xterm does), mappings (logs "mapping")
-//   probe --held [release]  the keys and buttons the server reports down [then lets go of the keys]
+//   probe CLASS TITLE WxH+X+Y [nopid|dock|ctext (title in WM_NAME only, compound text)|mappings]
+//   probe --held    the keys and buttons the server reports down
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
 
 #include <array>
 #include <cctype>
@@ -33,24 +31,21 @@ std::string utf8(unsigned long c) {
     return s;
 }
 
-// The tool's name of the key, from its unshifted keysym; "" for keys it has no name for
-// (the spare keycodes text is typed on).
+// The key's name, from its unshifted keysym: the tool's for the modifiers and letters, X's
+// for other keys that type no character (Return, Tab, the arrows, F10 ...), and none for keys
+// that type one (text goes on them).
 std::string keyName(unsigned keycode) {
-    const char* sym = XKeysymToString(XkbKeycodeToKeysym(d, KeyCode(keycode), 0, 0));
-    const std::string s = sym ? sym : "";
-    static const std::string names =
-        " Shift_L:LeftShift Shift_R:RightShift Control_L:LeftControl Control_R:RightControl"
-        " Alt_L:LeftAlt Alt_R:RightAlt Super_L:LeftMeta BackSpace:Backspace Page_Up:PageUp"
-        " Page_Down:PageDown Caps_Lock:CapsLock space:Space equal:Equals minus:Minus"
-        " bracketleft:LeftBracket bracketright:RightBracket apostrophe:Quote"
-        " semicolon:Semicolon backslash:BackSlash comma:Comma slash:Slash period:Period"
-        " grave:Backquote 1:One 2:Two 3:Three 4:Four 5:Five 6:Six 7:Seven 8:Eight 9:Nine"
-        " 0:Zero Return:Return Tab:Tab Escape:Escape Delete:Delete Home:Home End:End"
-        " Left:Left Right:Right Up:Up Down:Down F1:F1 F2:F2 F3:F3 F4:F4 F5:F5 F6:F6 F7:F7"
-        " F8:F8 F9:F9 F10:F10 F11:F11 F12:F12 ";
+    const KeySym sym = XkbKeycodeToKeysym(d, KeyCode(keycode), 0, 0);
+    const char* x = XKeysymToString(sym);
+    const std::string s = x ? x : "";
+    static const std::string names = " Shift_L:LeftShift Shift_R:RightShift Control_L:LeftControl"
+                                     " Control_R:RightControl Alt_L:LeftAlt Alt_R:RightAlt"
+                                     " Super_L:LeftMeta ";
     if (const auto at = names.find(" " + s + ":"); !s.empty() && at != std::string::npos)
         return names.substr(at + s.size() + 2, names.find(' ', at + 1) - at - s.size() - 2);
-    return s.size() == 1 && s[0] >= 'a' && s[0] <= 'z' ? std::string(1, char(s[0] - 32)) : "";
+    if (sym >= XK_a && sym <= XK_z)
+        return std::string(1, char(sym - XK_a + 'A'));
+    return sym < 0x100 || sym >= 0x01000000 ? "" : s;
 }
 
 // The held modifiers, leaving out the class of the key the event is for.
@@ -73,14 +68,12 @@ void say(const std::string& line) {
     std::puts(line.c_str()); // stdout is line-buffered: the driver reads the log as it grows
 }
 
-int held(bool release) {
+int held() {
     char keys[32];
     XQueryKeymap(d, keys);
     std::string out;
     for (unsigned code = 8; code < 256; ++code)
         if (keys[code / 8] & (1 << (code % 8))) {
-            if (release) // what a process killed mid-keystroke left down
-                XTestFakeKeyEvent(d, code, False, CurrentTime);
             const std::string name = keyName(code);
             out += " " + (name.empty() ? "keycode" + std::to_string(code) : name);
         }
@@ -101,7 +94,7 @@ int main(int argc, char** argv) {
     if (!d || argc < 2)
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
-        return held(argc > 2);
+        return held();
     // Xlib sets up XKB, and with it the notices of keymap changes, on first use: before
     // any key comes, or a change made meanwhile goes unnoticed and its keys read as none.
     XkbKeycodeToKeysym(d, 8, 0, 0);

@@ -1,13 +1,11 @@
 #!/usr/bin/python3
-"""Usage: toolkit_probe.py gtk|qt CLASS [frameless]: a GTK 3 or Qt 5 window titled CLASS holding
-a focused text field; prints "ready <window> <pid> 0 0 0 0 0 0" once mapped, then "text <json>"
-on each change. A frameless Qt window carries KDE's override window type before the normal one."""
+"""Usage: toolkit_probe.py gtk|qt CLASS [frameless]: a GTK 3 or Qt 5 window titled CLASS with a focused
+text field; prints "ready <window> <pid> 0 0 0 0 0 0" once mapped, then "text <json>" on each change."""
 import json, os, sys
 
 toolkit, klass = sys.argv[1], sys.argv[2]
 
-say = lambda line: print(line, flush=True)
-changed = lambda text: say("text " + json.dumps(text, ensure_ascii=False))
+changed = lambda text: print("text " + json.dumps(text, ensure_ascii=False), flush=True)
 
 
 if toolkit == "gtk":
@@ -22,8 +20,7 @@ if toolkit == "gtk":
     entry.connect("changed", lambda e: changed(e.get_text()))
     window.add(entry)
     window.set_default_size(400, 80)
-    window.connect("map-event", lambda w, e: say(f"ready {w.get_window().get_xid()} {os.getpid()}" + " 0" * 6))
-    window.connect("destroy", Gtk.main_quit)
+    window.connect("map-event", lambda w, e: print(f"ready {w.get_window().get_xid()} {os.getpid()}{' 0' * 6}", flush=True))
     window.show_all()
     Gtk.main()
 else:
@@ -32,10 +29,10 @@ else:
     app.setApplicationName(klass.lower())
     field = QtWidgets.QLineEdit()
     field.setWindowTitle(klass)
-    if sys.argv[3:] == ["frameless"]:
+    if sys.argv[3:] == ["frameless"]:  # Qt gives it KDE's override window type, then the normal one
         field.setWindowFlags(QtCore.Qt.FramelessWindowHint)
     field.resize(400, 80)
     field.textChanged.connect(changed)
     field.show()
-    QtCore.QTimer.singleShot(300, lambda: say(f"ready {int(field.winId())} {os.getpid()}" + " 0" * 6))
+    QtCore.QTimer.singleShot(300, lambda: print(f"ready {int(field.winId())} {os.getpid()}{' 0' * 6}", flush=True))
     app.exec_()
