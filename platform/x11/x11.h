@@ -1,6 +1,6 @@
 // What the pieces of the X11 backend share: the display connection and property
 // readers (display.cpp), the keymap and its spare keycodes (keymap.cpp), and the window
-// list, the front window and activation (windows.cpp). input.cpp plays events through
+// list, the front window and activation (desktop.cpp). input.cpp plays events through
 // XTest.
 #pragma once
 
