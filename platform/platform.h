@@ -1,6 +1,8 @@
 // The thin layer over the desktop services. Everything above platform/ reaches the
-// window system only through these functions; each backend (macOS, X11, simulated)
-// implements all of them in one source file picked at build time.
+// window system only through these functions. Each backend implements them in its own
+// folder (macos/, x11/, win32/, and the simulated desktop in sim/), with the process
+// services of its system (process-posix.cpp or process-win32.cpp); each executable is
+// built with one backend.
 #pragma once
 
 #include <cstdint>

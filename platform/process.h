@@ -1,5 +1,5 @@
-// Process services shared by the backends: posix.cpp on POSIX systems, win32.cpp on
-// Windows.
+// Process services shared by the backends: process-posix.cpp on POSIX systems,
+// process-win32.cpp on Windows.
 #pragma once
 
 #include <chrono>

@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "main/dispatch.h"
-#include "platform/simulated.h"
+#include "platform/sim/simulated.h"
 
 inline int runTool(nlohmann::json desktop, std::vector<std::string> arguments) {
     platform::fuzzing::reset(desktop);

@@ -7,7 +7,7 @@
 #include <windows.h>
 // clang-format on
 
-namespace platform::windows {
+namespace platform::win32 {
 
 // The process owning the window; 0 for none.
 std::int32_t windowPid(HWND window);
@@ -17,4 +17,4 @@ std::int32_t windowPid(HWND window);
 // this process sends it, without saying so. False when the level cannot be read.
 bool morePrivileged(HWND window);
 
-} // namespace platform::windows
+} // namespace platform::win32

@@ -1,3 +1,6 @@
+// Process services on POSIX systems: SIGTERM, SIGINT and SIGHUP blocked in every thread
+// but inside the interruptible sleep, exact sleeps that such a signal cuts short, and
+// the process ended by the signal that stopped it.
 #include "platform/platform.h"
 #include "platform/process.h"
 

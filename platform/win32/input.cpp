@@ -13,7 +13,7 @@
 // tool is letting go anyway, and a stop or result must not be lost to it.
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "platform/windows/windows.h"
+#include "platform/win32/win32.h"
 
 #include <algorithm>
 #include <cmath>
@@ -246,7 +246,7 @@ bool frontDropsInput() {
     const HWND front = GetForegroundWindow();
     if (front != checked) {
         checked = front;
-        drops = front && platform::windows::morePrivileged(front);
+        drops = front && platform::win32::morePrivileged(front);
     }
     return drops;
 }

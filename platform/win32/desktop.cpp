@@ -3,7 +3,7 @@
 // executable name stands in for a bundle identifier.
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "platform/windows/windows.h"
+#include "platform/win32/win32.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,7 +16,7 @@
 // clang-format on
 
 using nlohmann::json;
-using platform::windows::windowPid;
+using platform::win32::windowPid;
 
 namespace {
 
@@ -91,7 +91,7 @@ std::optional<DWORD> integrityLevel(HANDLE process) {
 
 } // namespace
 
-namespace platform::windows {
+namespace platform::win32 {
 
 std::int32_t windowPid(HWND w) {
     DWORD pid = 0;
@@ -112,7 +112,7 @@ bool morePrivileged(HWND w) {
     return level && *level > *own;
 }
 
-} // namespace platform::windows
+} // namespace platform::win32
 
 namespace platform {
 
@@ -132,7 +132,7 @@ bool isTrusted() {
     };
     const bool ours = name(input) == name(GetThreadDesktop(GetCurrentThreadId()));
     CloseDesktop(input);
-    return ours && !windows::morePrivileged(GetForegroundWindow());
+    return ours && !win32::morePrivileged(GetForegroundWindow());
 }
 
 // There is nothing to ask the user for on Windows.

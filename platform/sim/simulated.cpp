@@ -6,7 +6,7 @@
 //
 // A desktop file that cannot be read or parsed, or that holds a key of the wrong type,
 // ends the process with one "simulated desktop: " line on stderr and exit status 2.
-#include "platform/simulated.h"
+#include "platform/sim/simulated.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/utf16.h"
