@@ -2,10 +2,12 @@
 """Checks the published JSON Schemas against the tool's real behaviour: every run of the
 simulated tool the suite makes is recorded (MARNITH_RECORD); each action list the tool
 accepted must be valid, each it refused as a list invalid (where it is JSON at all), each
-result it printed must match its command's schema, and so must the README's examples.
+result it printed must match its command's schema, and so must the examples of the README
+and the pages in docs/.
 
 Usage: check_schemas.py TEST_BINARY SOURCE_DIR
 """
+import glob
 import json
 import math
 import os
@@ -78,8 +80,11 @@ for r in records:
     elif r["status"] == 0 or r["signal"] != 0:
         expect("actions", actions, True, what, "accepted lists")
 
-with open(os.path.join(source, "README.md"), encoding="utf-8") as f:
-    readme = f.read()
+pages = [os.path.join(source, "README.md")] + sorted(glob.glob(os.path.join(source, "docs", "*.md")))
+readme = ""
+for page in pages:
+    with open(page, encoding="utf-8") as f:
+        readme += f.read()
 for block in re.findall(r"```[a-z]*\n(.*?)```", readme, re.S):
     for match in re.finditer(r"\brun '(\[.*?\])'", block):
         expect("actions", json.loads(match.group(1)), True, "README list", "readme")
