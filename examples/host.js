@@ -28,21 +28,34 @@ class ToolFailed extends Error {}
 // The host will not go on; the message says why.
 class Refused extends Error {}
 
+// The tools running now, and whether the host itself has been interrupted.
+const running = new Set();
+let interrupted = false;
+
+// Stops a running tool cleanly, so that everything it holds is released: on Windows a
+// line on its standard input, SIGTERM elsewhere. kill() on Windows is TerminateProcess,
+// which would leave keys held.
+function stopCleanly(job) {
+  if (WINDOWS) job.stdin.write('\n');
+  else job.kill('SIGTERM');
+}
+
 // Runs one job; resolves to the JSON value it printed, or rejects with ToolFailed.
 function tool(args, timeout = 10) {
+  if (interrupted) return new Promise(() => {}); // the host is on its way out
   return new Promise((resolve, reject) => {
     let job;
     try {
-      // On Windows a line on the tool's standard input stops a run cleanly (everything
-      // held is released); SIGTERM does that elsewhere. kill() on Windows is
-      // TerminateProcess, which would leave keys held. windowsHide: no console window,
-      // which would take the foreground and make the guard stop the run.
+      // On Windows the tool's standard input is a pipe the host keeps open while the
+      // tool runs: a line on it is the clean stop. windowsHide: no console window, which
+      // would take the foreground and make the guard stop the run.
       job = spawn(TOOL, args, { windowsHide: true, stdio: [WINDOWS ? 'pipe' : 'ignore', 'pipe', 'pipe'] });
     } catch (error) {
       reject(new ToolFailed(`cannot start ${TOOL}: ${error.code}`)); // E2BIG, say
       return;
     }
     if (job.stdin) job.stdin.on('error', () => {}); // the tool may have ended already
+    running.add(job);
     let out = '';
     let err = '';
     job.stdout.setEncoding('utf8').on('data', (d) => { out += d; });
@@ -51,18 +64,20 @@ function tool(args, timeout = 10) {
     let kill;
     const stop = setTimeout(() => {
       timedOut = true;
-      if (WINDOWS) job.stdin.write('\n');
-      else job.kill('SIGTERM');
+      stopCleanly(job);
       kill = setTimeout(() => job.kill('SIGKILL'), GRACE_MS);
     }, timeout * 1000);
     job.on('error', (error) => {
       clearTimeout(stop);
+      running.delete(job);
       reject(new ToolFailed(`cannot start ${TOOL}: ${error.code}`));
     });
     job.on('close', (status, signal) => {
       clearTimeout(stop);
       clearTimeout(kill);
+      running.delete(job);
       if (job.stdin) job.stdin.end();
+      if (interrupted) return; // stopped on the way out: nothing goes on from here
       const limit = `timed out after ${timeout.toFixed(1)} s`;
       if (signal === 'SIGKILL') {
         reject(new ToolFailed(`${limit} and did not stop: killed, keys may be left held`));
@@ -272,6 +287,10 @@ async function play(actions, target) {
 async function main() {
   const target = Number.parseInt(process.argv[2], 10);
   if (!(await tool(['trusted'])).trusted) {
+    if (WINDOWS) { // no permission to grant there: the desktop refuses input for now
+      throw new Refused('Windows takes no input from the tool now: the workstation is locked, a UAC ' +
+        'prompt is up, or an elevated window is in front (run the host elevated to type into it); try again');
+    }
     await tool(['trusted', '--prompt']);
     throw new Refused('grant the Accessibility permission, then try again');
   }
@@ -299,6 +318,30 @@ async function main() {
   // A bad list is refused before anything is played.
   console.log(`refused: ${schemaProblem([{ key: 'Banana' }])}`);
 }
+
+// The host itself is interrupted (Ctrl+C, SIGTERM, an exception nothing caught): left
+// alone, a running tool would play the rest of its list, and the end of its input does
+// not stop it. Each is stopped cleanly and given GRACE_MS to end, then the host exits.
+function interrupt(status, message) {
+  if (interrupted) return;
+  interrupted = true;
+  console.error(message);
+  const ended = [...running].map((job) => new Promise((resolve) => {
+    const kill = setTimeout(() => {
+      console.error('marnith-input did not stop: killed, keys may be left held');
+      job.kill('SIGKILL');
+    }, GRACE_MS);
+    job.once('close', () => {
+      clearTimeout(kill);
+      resolve();
+    });
+    stopCleanly(job);
+  }));
+  Promise.all(ended).then(() => process.exit(status));
+}
+process.on('SIGINT', () => interrupt(130, 'interrupted'));
+process.on('SIGTERM', () => interrupt(143, 'interrupted'));
+process.on('uncaughtException', (error) => interrupt(1, error));
 
 main().catch((failure) => {
   if (failure instanceof ToolFailed) console.error(`marnith-input: ${failure.message}`);

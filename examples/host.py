@@ -30,11 +30,31 @@ class ToolFailed(Exception):
     """The tool could not be started, failed with its one-line message, or timed out."""
 
 
+def stop(job, stop_write):
+    """Stops a running tool cleanly, so that everything it holds is released: on Windows
+    a line on its standard input, SIGTERM elsewhere (TerminateProcess, which is what
+    terminate() does on Windows, would leave keys held). Kills it only if it has not
+    ended GRACE seconds later; returns whether it ended by itself."""
+    if WINDOWS:
+        try:
+            os.write(stop_write, b"\n")
+        except OSError:
+            pass  # it has just ended: nothing left to stop
+    else:
+        job.terminate()
+    try:
+        job.wait(timeout=GRACE)
+        return True
+    except subprocess.TimeoutExpired:
+        job.kill()
+        job.wait()
+        return False
+
+
 def tool(args, timeout=10.0):
     """Runs one job; returns the JSON value it printed, or raises ToolFailed."""
-    # On Windows a line on the tool's standard input stops a run cleanly (everything
-    # held is released); SIGTERM does that elsewhere. TerminateProcess, which is what
-    # terminate() does on Windows, would leave keys held.
+    # On Windows the tool's standard input is a pipe the host keeps open while the tool
+    # runs: a line on it is the clean stop. Elsewhere SIGTERM is.
     stop_read, stop_write = os.pipe() if WINDOWS else (subprocess.DEVNULL, None)
     try:
         job = subprocess.Popen(
@@ -53,24 +73,21 @@ def tool(args, timeout=10.0):
         try:
             out, err = job.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            if WINDOWS:
-                try:
-                    os.write(stop_write, b"\n")
-                except OSError:
-                    pass  # it has just ended: nothing left to stop
-            else:
-                job.terminate()
-            try:
-                out, err = job.communicate(timeout=GRACE)
-            except subprocess.TimeoutExpired:
-                job.kill()
-                job.communicate()
+            if not stop(job, stop_write):
                 raise ToolFailed(f"timed out after {timeout:.1f} s and did not stop: "
                                  "killed, keys may be left held")
+            out, err = job.communicate()
             if job.returncode != 0:  # 0: it finished as the limit came
                 clean = job.returncode in (-signal.SIGTERM, STATUS_CONTROL_C_EXIT)
                 raise ToolFailed(f"timed out after {timeout:.1f} s: stopped, " + (
                     "everything it held released" if clean else f"exit status {job.returncode}"))
+        except BaseException:
+            # The host itself is interrupted (Ctrl+C, SIGTERM, an exception): left alone,
+            # the tool would play the rest of the list, and closing its input does not
+            # stop it. It is stopped cleanly first.
+            if not stop(job, stop_write):
+                print("marnith-input did not stop: killed, keys may be left held", file=sys.stderr)
+            raise
         finally:
             if WINDOWS:
                 os.close(stop_write)
@@ -266,6 +283,10 @@ def main():
     sys.stdout.reconfigure(line_buffering=True, errors="replace")
     target = int(sys.argv[1])
     if not tool(["trusted"])["trusted"]:
+        if WINDOWS:  # no permission to grant there: the desktop refuses input for now
+            sys.exit("Windows takes no input from the tool now: the workstation is locked, a UAC "
+                     "prompt is up, or an elevated window is in front (run the host elevated "
+                     "to type into it); try again")
         tool(["trusted", "--prompt"])
         sys.exit("grant the Accessibility permission, then try again")
     windows = [w for w in tool(["windows"]) if w["pid"] == target]
@@ -295,8 +316,21 @@ def main():
         print(f"refused: {problem}")
 
 
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, taken as Ctrl+C is: it unwinds through tool(), which stops a running tool."""
+
+
+def terminated(number, frame):
+    raise Terminated
+
+
 if __name__ == "__main__":
+    if not WINDOWS:
+        signal.signal(signal.SIGTERM, terminated)
     try:
         main()
     except ToolFailed as failure:
         sys.exit(f"marnith-input: {failure}")
+    except KeyboardInterrupt as interruption:
+        print("interrupted", file=sys.stderr)
+        sys.exit(128 + (signal.SIGTERM if isinstance(interruption, Terminated) else signal.SIGINT))
