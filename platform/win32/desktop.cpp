@@ -104,12 +104,17 @@ bool morePrivileged(HWND w) {
     const DWORD pid = static_cast<DWORD>(windowPid(w));
     if (!own || pid == 0 || pid == GetCurrentProcessId())
         return false;
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process)
-        return false;
-    const std::optional<DWORD> level = integrityLevel(process);
-    CloseHandle(process);
-    return level && *level > *own;
+    std::optional<DWORD> level;
+    if (const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+        level = integrityLevel(process);
+        CloseHandle(process);
+    } else if (GetLastError() != ERROR_ACCESS_DENIED) {
+        return false; // gone: there is nothing to drop the input
+    }
+    // An elevated process refuses its token to a tool below High: the refusal is the
+    // sign of the higher level. A tool at High is refused by other users' and protected
+    // processes too, whatever their level: to it a refusal says nothing.
+    return level ? *level > *own : *own < SECURITY_MANDATORY_HIGH_RID;
 }
 
 } // namespace platform::win32
