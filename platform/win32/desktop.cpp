@@ -23,10 +23,12 @@ namespace {
 // The macOS window level nearest to a topmost window (kCGFloatingWindowLevel).
 constexpr int floatingLayer = 3;
 
-bool cloaked(HWND w) {
+// Who hid the window from view: DWM_CLOAKED_APP (the application), DWM_CLOAKED_SHELL (it is
+// on another virtual desktop) or DWM_CLOAKED_INHERITED (its owner is cloaked); 0 for none.
+DWORD cloaking(HWND w) {
     DWORD value = 0;
     // Fails where there is no DWM to ask (and under Wine): then not cloaked.
-    return SUCCEEDED(DwmGetWindowAttribute(w, DWMWA_CLOAKED, &value, sizeof value)) && value != 0;
+    return SUCCEEDED(DwmGetWindowAttribute(w, DWMWA_CLOAKED, &value, sizeof value)) ? value : 0;
 }
 
 // Top-level windows, front to back.
@@ -42,16 +44,18 @@ std::vector<HWND> topLevelWindows() {
 }
 
 // A window the user knows as an application's window: visible, not a tool window
-// (palettes and the like are not listed, nor activated). It may be cloaked: on another
-// virtual desktop, where activation switches to it.
+// (palettes and the like are not listed, nor activated). It may be cloaked.
 bool applicationWindow(HWND w) {
     return IsWindowVisible(w) && !(GetWindowLongPtrW(w, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
 }
 
-// The process's topmost application window that no other window owns, or null.
+// The process's topmost application window that no other window owns, or null. One on
+// another virtual desktop counts (activation switches to that desktop); one the
+// application cloaked itself, which it keeps out of sight, does not.
 HWND mainWindow(std::int32_t pid) {
     for (HWND w : topLevelWindows()) {
-        if (windowPid(w) == pid && applicationWindow(w) && !GetWindow(w, GW_OWNER))
+        if (windowPid(w) == pid && applicationWindow(w) && !GetWindow(w, GW_OWNER) &&
+            !(cloaking(w) & DWM_CLOAKED_APP))
             return w;
     }
     return nullptr;
@@ -104,12 +108,17 @@ bool morePrivileged(HWND w) {
     const DWORD pid = static_cast<DWORD>(windowPid(w));
     if (!own || pid == 0 || pid == GetCurrentProcessId())
         return false;
-    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process)
-        return false;
-    const std::optional<DWORD> level = integrityLevel(process);
-    CloseHandle(process);
-    return level && *level > *own;
+    std::optional<DWORD> level;
+    if (const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid)) {
+        level = integrityLevel(process);
+        CloseHandle(process);
+    } else if (GetLastError() != ERROR_ACCESS_DENIED) {
+        return false; // gone: there is nothing to drop the input
+    }
+    // An elevated process refuses its token to a tool below High: the refusal is the
+    // sign of the higher level. A tool at High is refused by other users' and protected
+    // processes too, whatever their level: to it a refusal says nothing.
+    return level ? *level > *own : *own < SECURITY_MANDATORY_HIGH_RID;
 }
 
 } // namespace platform::win32
@@ -181,13 +190,17 @@ void activateApplication(std::int32_t pid) {
     const HWND front = GetForegroundWindow();
     if (windowPid(front) != pid && !SetForegroundWindow(w)) {
         // Refused by the foreground lock: share input with the foreground thread for
-        // the call, which Windows allows. Not with a thread that has stopped handling
-        // messages: attaching would wait for it. Injecting an Alt press, the other
-        // common remedy, would send that press to whichever window has the focus.
+        // the call, which Windows allows. Only with a thread that answers within 100 ms:
+        // attached, the change waits for the old window to take its deactivation, as
+        // long as its thread is busy (Windows calls a thread hung only after 5 s).
+        // Injecting an Alt press, the other common remedy, would send that press to
+        // whichever window has the focus.
         const DWORD foreground = GetWindowThreadProcessId(front, nullptr);
         const DWORD own = GetCurrentThreadId();
-        const bool attached = foreground && foreground != own && !IsHungAppWindow(front) &&
-                              AttachThreadInput(own, foreground, TRUE);
+        const bool attached =
+            foreground && foreground != own &&
+            SendMessageTimeoutW(front, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, nullptr) &&
+            AttachThreadInput(own, foreground, TRUE);
         SetForegroundWindow(w);
         if (attached)
             AttachThreadInput(own, foreground, FALSE);
@@ -207,7 +220,7 @@ const json& windowList() {
     list = json::array();
     for (HWND w : topLevelWindows()) {
         // Windows on other virtual desktops are not on screen.
-        if (!applicationWindow(w) || IsIconic(w) || cloaked(w))
+        if (!applicationWindow(w) || IsIconic(w) || cloaking(w))
             continue;
         RECT r{};
         // The visible frame; the window rectangle holds invisible resize borders.

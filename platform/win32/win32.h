@@ -14,7 +14,8 @@ std::int32_t windowPid(HWND window);
 
 // Whether the process owning the window runs at a higher integrity level than this one
 // (an elevated application, for a tool that is not): Windows then drops the input
-// this process sends it, without saying so. False when the level cannot be read.
+// this process sends it, without saying so. A process that refuses this one its
+// level counts as higher when this process runs below High, as an elevated one does.
 bool morePrivileged(HWND window);
 
 } // namespace platform::win32

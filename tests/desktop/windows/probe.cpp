@@ -78,7 +78,7 @@ LRESULT CALLBACK windowProc(HWND w, UINT message, WPARAM wParam, LPARAM lParam) 
                 line += mod;
         say(line);
         if (press && wParam == VK_F12)
-            Sleep(8000); // a window that does not answer, for the checks
+            Sleep(4500); // a window that does not answer, for the checks
         return 0;
     }
     case WM_CHAR:
@@ -147,6 +147,7 @@ int main() {
     }
     if (count < 6)
         return 2;
+    DisableProcessWindowsGhosting(); // busy, the window stays in front, not DWM's copy
     WNDCLASSW windowClass{};
     windowClass.style = CS_DBLCLKS;
     windowClass.lpfnWndProc = windowProc;
