@@ -100,9 +100,10 @@ void releaseEvent(Event event);
 // The current pointer position, or nothing when the platform gives no event for it.
 std::optional<std::pair<double, double>> pointerLocation();
 
-// Whether this process holds the Accessibility permission.
+// Whether this process may post input: on macOS it holds the Accessibility permission
+// and the grant to post events.
 bool isTrusted();
-// The same, with the prompt option always passed; true asks the user to grant it.
+// The same, with the prompt option always passed; true asks the user for what is missing.
 bool isTrustedWithOptions(bool prompt);
 
 // The frontmost application's process id, or nothing when there is none.

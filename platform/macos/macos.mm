@@ -255,7 +255,10 @@ std::optional<std::pair<double, double>> pointerLocation() {
 }
 
 bool isTrusted() {
-    return AXIsProcessTrusted() != 0;
+    // Accessibility alone does not let a process post: the system can hold the separate
+    // PostEvent grant back, and then CGEventPost drops every event without a word.
+    const bool accessibility = AXIsProcessTrusted() != 0;
+    return accessibility && CGPreflightPostEventAccess();
 }
 
 bool isTrustedWithOptions(bool prompt) {
@@ -265,10 +268,12 @@ bool isTrustedWithOptions(bool prompt) {
     CFDictionaryRef options =
         CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
                            &kCFTypeDictionaryValueCallBacks);
-    const bool trusted = AXIsProcessTrustedWithOptions(options) != 0;
+    const bool accessibility = AXIsProcessTrustedWithOptions(options) != 0;
     if (options)
         CFRelease(options);
-    return trusted;
+    // Both grants are asked for whatever the first answer, so one prompt run covers both.
+    const bool posting = prompt ? CGRequestPostEventAccess() : CGPreflightPostEventAccess();
+    return accessibility && posting;
 }
 
 std::optional<std::int32_t> frontmostPid() {
