@@ -24,31 +24,56 @@ void hold(std::vector<std::uint32_t>& held, std::uint32_t button, bool down) {
 
 } // namespace
 
+void modifierKey(State& state, ModifierFlags flag, bool down, ModifierFlags given) {
+    if (!down) {
+        if (state.ownModifiers & flag)
+            state.releasedModifiers |= flag;
+        state.modifiers &= ~flag;
+        state.ownModifiers &= ~flag;
+        return;
+    }
+    // While the tool holds the flag already (through the key's twin), the events show it
+    // because of the tool: who else holds it was settled at the first press.
+    if (!(state.modifiers & flag)) {
+        if (given & ~state.releasedModifiers & flag)
+            state.ownModifiers &= ~flag;
+        else
+            state.ownModifiers |= flag;
+    }
+    state.modifiers |= flag;
+    state.releasedModifiers &= ~flag;
+}
+
+ModifierFlags outgoingFlags(const State& state, ModifierFlags given) {
+    // The system's state lags behind the events just posted: right after the tool's
+    // key-up of a modifier, events created from it can still carry that modifier, and a
+    // key-up carrying its own flag reads as a press. The user's own held keys still show.
+    return (given & ~state.releasedModifiers) | state.modifiers;
+}
+
 void post(const State& state, platform::Event event) {
     if (!event)
         return;
-    // Flags are only ever added: the event keeps those the platform gave it.
-    platform::setFlags(event, platform::getFlags(event) | state.modifiers);
+    platform::setFlags(event, outgoingFlags(state, platform::getFlags(event)));
     platform::postEvent(event);
 }
 
 void keyEvent(State& state, KeyCode code, bool down) {
-    // The bookkeeping comes first, so a modifier's key-down carries its own flag and
-    // its key-up no longer does. Modifiers are tracked per flag, not per key.
+    platform::Event event = platform::createKeyboardEvent(state.src, code, down);
+    const ModifierFlags given = event ? platform::getFlags(event) : 0;
+    // The bookkeeping comes before the stamp, so a modifier's key-down carries its own
+    // flag and its key-up no longer does. Modifiers are tracked per flag, not per key.
     for (const auto& [modifierCode, flag] : state.modifierFlags) {
-        if (modifierCode != code)
-            continue;
-        if (down)
-            state.modifiers |= flag;
-        else
-            state.modifiers &= ~flag;
-        break;
+        if (modifierCode == code) {
+            modifierKey(state, flag, down, given);
+            break;
+        }
     }
     hold(state.heldKeys, code, down);
-    platform::Event event = platform::createKeyboardEvent(state.src, code, down);
     if (!event)
         return;
-    post(state, event);
+    platform::setFlags(event, outgoingFlags(state, given));
+    platform::postEvent(event);
     platform::releaseEvent(event);
 }
 

@@ -10,8 +10,19 @@
 // and the list of held keys.
 void keyEvent(State& state, KeyCode code, bool down);
 
-// Stamps the held modifiers onto an event built elsewhere and posts it. Does not take
-// the event over; a null event is ignored.
+// Takes the press or release of a modifier key with this flag into the held sets.
+// `given` holds the flags the platform created the key's event with: a flag already
+// among them when the tool presses its key, and not one the tool released before, is
+// held by someone else too and still shows after the tool's release.
+void modifierKey(State& state, ModifierFlags flag, bool down, ModifierFlags given);
+
+// The flags an event goes out with, given those the platform created it with: the held
+// modifiers are added, and the ones the tool pressed on its own and has since released
+// are taken away. Every other flag stays as given.
+ModifierFlags outgoingFlags(const State& state, ModifierFlags given);
+
+// Gives an event built elsewhere its outgoing flags and posts it. Does not take the
+// event over; a null event is ignored.
 void post(const State& state, platform::Event event);
 
 // Posts one mouse event of the given type with a click count, and keeps track of the

@@ -30,6 +30,12 @@ struct State {
     platform::EventSource src = nullptr;
     // The modifier flags the tool has pressed and not yet released.
     ModifierFlags modifiers = 0;
+    // Of those, the flags its events did not show yet when the tool pressed them: nothing
+    // else (the user) held them then.
+    ModifierFlags ownModifiers = 0;
+    // Flags the tool pressed on its own and has since released. The system's state can
+    // still show them for a while after the key-up; no event of the tool's carries them.
+    ModifierFlags releasedModifiers = 0;
     // Modifier key code to its flag, in the order the release walks them: each left key
     // before its right twin, Shift, Control, Alternate, Command. Read-only after start-up.
     std::vector<std::pair<KeyCode, ModifierFlags>> modifierFlags;

@@ -88,6 +88,9 @@ std::optional<char32_t> prepareText(const std::u16string& text);
 bool characterHeldBack();
 // Sets the click-state field of a mouse event.
 void setClickState(Event event, std::int64_t clicks);
+// The event's flags in the platform's layout. Setting them, a backend may bring bits of
+// its own into step with the modifier flags given (on macOS the left and right device
+// flags of the modifier keys).
 std::uint64_t getFlags(Event event);
 void setFlags(Event event, std::uint64_t flags);
 // Delivers the event as if from the hardware. Where the system can refuse input (on
@@ -100,9 +103,10 @@ void releaseEvent(Event event);
 // The current pointer position, or nothing when the platform gives no event for it.
 std::optional<std::pair<double, double>> pointerLocation();
 
-// Whether this process holds the Accessibility permission.
+// Whether this process may post input: on macOS it holds the Accessibility permission
+// and the grant to post events.
 bool isTrusted();
-// The same, with the prompt option always passed; true asks the user to grant it.
+// The same, with the prompt option always passed; true asks the user for what is missing.
 bool isTrustedWithOptions(bool prompt);
 
 // The frontmost application's process id, or nothing when there is none.

@@ -79,6 +79,57 @@ TEST(Keys, NamesResolveExactlyOrUpperCased) {
         EXPECT_EXIT(key(state, name), ::testing::ExitedWithCode(1), "^unknown key " + name + "\n$");
 }
 
+// One press or release of a modifier key: the flags the platform created its event with
+// (the system's state, which lags behind the tool's own key-ups), and the flags it goes
+// out with.
+struct ModifierStep {
+    ModifierFlags flag;
+    bool down;
+    ModifierFlags given;
+    ModifierFlags sent;
+};
+
+struct ModifierRun {
+    const char* name;
+    std::vector<ModifierStep> steps;
+    // The flags a later event goes out with when the state still shows Shift, Control and Fn.
+    ModifierFlags later;
+};
+
+TEST(Modifiers, ReleasedOnesStayOffWhileTheSystemLags) {
+    const ModifierFlags fn = 0x800000, lagging = shiftFlag | controlFlag | fn;
+    const ModifierRun runs[] = {
+        {"the tool's own, let go back to back",
+         {{shiftFlag, true, 0, shiftFlag},
+          {controlFlag, true, shiftFlag, shiftFlag | controlFlag},
+          {shiftFlag, false, shiftFlag | controlFlag, controlFlag},
+          {controlFlag, false, shiftFlag | controlFlag, 0}},
+         fn},
+        {"the user's Shift, shown before the tool pressed it",
+         {{shiftFlag, true, shiftFlag, shiftFlag}, {shiftFlag, false, shiftFlag, shiftFlag}},
+         lagging},
+        {"pressed again while the state still shows the first press",
+         {{shiftFlag, true, 0, shiftFlag},
+          {shiftFlag, false, shiftFlag, 0},
+          {shiftFlag, true, shiftFlag, shiftFlag},
+          {shiftFlag, false, shiftFlag, 0}},
+         controlFlag | fn},
+        {"twins: the second press is the tool's as well",
+         {{shiftFlag, true, 0, shiftFlag},
+          {shiftFlag, true, shiftFlag, shiftFlag},
+          {shiftFlag, false, shiftFlag, 0}},
+         controlFlag | fn}};
+    for (const ModifierRun& run : runs) {
+        State state;
+        for (std::size_t i = 0; i < run.steps.size(); ++i) {
+            const ModifierStep& step = run.steps[i];
+            modifierKey(state, step.flag, step.down, step.given);
+            EXPECT_EQ(outgoingFlags(state, step.given), step.sent) << run.name << ", step " << i;
+        }
+        EXPECT_EQ(outgoingFlags(state, lagging), run.later) << run.name << ", later";
+    }
+}
+
 TEST(Render, ActionObjectsAsWrittenAtAnyDepth) {
     const std::pair<std::string, std::string> cases[] = {
         {"{}", "[:]"},

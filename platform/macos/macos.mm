@@ -6,6 +6,7 @@
 
 #import <AppKit/AppKit.h>
 #include <ApplicationServices/ApplicationServices.h>
+#include <IOKit/hidsystem/IOLLEvent.h>
 
 #include <chrono>
 #include <cmath>
@@ -39,6 +40,62 @@ bool posted = false;
 bool leftHeld = false;
 bool rightHeld = false;
 std::optional<CGPoint> lastPointer;
+
+// A modifier key, the flag it shares with its twin, and its device-dependent flag, which
+// tells the left key from the right one.
+struct ModifierKey {
+    CGKeyCode code;
+    CGEventFlags flag;
+    CGEventFlags device;
+};
+constexpr ModifierKey modifierKeys[] = {
+    {56, kCGEventFlagMaskShift, NX_DEVICELSHIFTKEYMASK},   // Shift
+    {60, kCGEventFlagMaskShift, NX_DEVICERSHIFTKEYMASK},   // RightShift
+    {59, kCGEventFlagMaskControl, NX_DEVICELCTLKEYMASK},   // Control
+    {62, kCGEventFlagMaskControl, NX_DEVICERCTLKEYMASK},   // RightControl
+    {58, kCGEventFlagMaskAlternate, NX_DEVICELALTKEYMASK}, // Option
+    {61, kCGEventFlagMaskAlternate, NX_DEVICERALTKEYMASK}, // RightOption
+    {55, kCGEventFlagMaskCommand, NX_DEVICELCMDKEYMASK},   // Command
+    {54, kCGEventFlagMaskCommand, NX_DEVICERCMDKEYMASK}};  // RightCommand
+
+// The device flags of the modifier keys this process holds down; of those, the ones its
+// events did not show when it pressed the key (nothing else held it); and those it
+// pressed on its own and has since let go of.
+CGEventFlags heldDevice = 0;
+CGEventFlags ownDevice = 0;
+CGEventFlags releasedDevice = 0;
+
+// Takes a modifier key's press or release into the device sets and gives its event the
+// key's own device flag, set on a press and clear on a release. Events are created from
+// the HID system state, which lags behind the events just posted: a key-up of Shift can
+// come with Shift's device flag still set, and applications read the key's flag as
+// whether it went down or up.
+void modifierDevice(CGEventRef event, CGKeyCode code, bool down) {
+    for (const ModifierKey& key : modifierKeys) {
+        if (key.code != code)
+            continue;
+        CGEventFlags flags = CGEventGetFlags(event);
+        if (down) {
+            if (!(heldDevice & key.device)) {
+                if (flags & ~releasedDevice & key.device)
+                    ownDevice &= ~key.device;
+                else
+                    ownDevice |= key.device;
+            }
+            heldDevice |= key.device;
+            releasedDevice &= ~key.device;
+            flags |= key.device;
+        } else {
+            if (ownDevice & key.device)
+                releasedDevice |= key.device;
+            heldDevice &= ~key.device;
+            ownDevice &= ~key.device;
+            flags &= ~key.device;
+        }
+        CGEventSetFlags(event, flags);
+        return;
+    }
+}
 
 void settle() {
     if (!posted)
@@ -145,7 +202,12 @@ EventSource createEventSource() {
 }
 
 Event createKeyboardEvent(EventSource source, std::uint16_t keyCode, bool down) {
-    return CGEventCreateKeyboardEvent(static_cast<CGEventSourceRef>(source), keyCode, down);
+    CGEventRef event =
+        CGEventCreateKeyboardEvent(static_cast<CGEventSourceRef>(source), keyCode, down);
+    // Every key event the tool creates is posted: a modifier key's is its press or release.
+    if (event)
+        modifierDevice(event, keyCode, down);
+    return event;
 }
 
 Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double, double> position,
@@ -220,7 +282,15 @@ std::uint64_t getFlags(Event event) {
 }
 
 void setFlags(Event event, std::uint64_t flags) {
-    CGEventSetFlags(cg(event), static_cast<CGEventFlags>(flags));
+    // The device flags follow the modifiers the event carries: those of keys this process
+    // let go of on its own are taken away, those it holds are added, and a modifier the
+    // event does not carry takes both of its keys' flags with it.
+    CGEventFlags out = (static_cast<CGEventFlags>(flags) & ~releasedDevice) | heldDevice;
+    for (const ModifierKey& key : modifierKeys) {
+        if (!(out & key.flag))
+            out &= ~key.device;
+    }
+    CGEventSetFlags(cg(event), out);
 }
 
 void postEvent(Event event) {
@@ -255,7 +325,10 @@ std::optional<std::pair<double, double>> pointerLocation() {
 }
 
 bool isTrusted() {
-    return AXIsProcessTrusted() != 0;
+    // Accessibility alone does not let a process post: the system can hold the separate
+    // PostEvent grant back, and then CGEventPost drops every event without a word.
+    const bool accessibility = AXIsProcessTrusted() != 0;
+    return accessibility && CGPreflightPostEventAccess();
 }
 
 bool isTrustedWithOptions(bool prompt) {
@@ -265,10 +338,12 @@ bool isTrustedWithOptions(bool prompt) {
     CFDictionaryRef options =
         CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1, &kCFTypeDictionaryKeyCallBacks,
                            &kCFTypeDictionaryValueCallBacks);
-    const bool trusted = AXIsProcessTrustedWithOptions(options) != 0;
+    const bool accessibility = AXIsProcessTrustedWithOptions(options) != 0;
     if (options)
         CFRelease(options);
-    return trusted;
+    // Both grants are asked for whatever the first answer, so one prompt run covers both.
+    const bool posting = prompt ? CGRequestPostEventAccess() : CGPreflightPostEventAccess();
+    return accessibility && posting;
 }
 
 std::optional<std::int32_t> frontmostPid() {
