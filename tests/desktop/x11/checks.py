@@ -16,20 +16,13 @@ def command(*args):
     return subprocess.run([str(a) for a in args], capture_output=True).stdout.decode()
 
 
-def keymap():
-    return command("xmodmap", "-pke")
-
-
 def toolkit(desk, *args):  # a GTK or Qt window with a focused text field, in Debian's Python
     return desk.start_probe(["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "toolkit_probe.py"), *args])
 
 
-def typed(desk, p):
-    """What a client has read, once it is quiet (toolkits lag after keymap changes)."""
+def typed(desk, p):  # once the client is quiet: toolkits lag after keymap changes
     desk.quiet(p, still=1.5)
-    lines = p.since()
-    fields = [json.loads(line[5:]) for line in lines if line.startswith("text ")]
-    return fields[-1] if fields else "".join(line[5:] for line in lines if line.startswith("char "))
+    return p.text()
 
 
 def front(desk, p):  # openbox may hand the focus on from a window just closed, late
@@ -45,7 +38,8 @@ def listing(desk, check):
     # The pid from the X server when _NET_WM_PID is missing, a compound-text title, a frameless
     # Qt window (KDE's type first) listed, a dock left out; front to back.
     desk.target("dock", title="Dock", at=(0, 900))
-    place2 = desk.window("com.roblox.ROBLOXSTUDIO.Beta", "nopid", "ctext", title="Place 2: ünïcödé Ωж 漢字", at=(500, 400))
+    place2 = desk.target("nopid", "ctext", app="com.roblox.ROBLOXSTUDIO.Beta", title="Place 2: ünïcödé Ωж 漢字",
+                          at=(500, 400))
     frameless = toolkit(desk, "qt", "RobloxStudioFrameless", "frameless")
     place1 = desk.target(title="Place 1 — Studio", at=(40, 60))
     front(desk, place1)
@@ -73,16 +67,16 @@ def text_in_toolkits(desk, check):
 def spare_keycodes(desk, check):
     # A killed run's spares are taken back; a run finds none free (all owned by a live process,
     # or the keymap has none) and fails rather than skip a character.
-    before = keymap()
+    before = command("xmodmap", "-pke")
     p = toolkit(desk, "gtk", "RobloxStudio")
     front(desk, p)
     killed = desk.start("run", json.dumps([{"text": cycled(200)}]))
     time.sleep(0.4)
     killed.kill()
     killed.wait()
-    left, partial = keymap() != before, typed(desk, p)
+    left, partial = command("xmodmap", "-pke") != before, typed(desk, p)
     check("x11: a killed run's spares taken back",
-          (left, desk.run("run", '[{"text":"Hello ąęł"}]', p.pid).out, typed(desk, p), keymap()),
+          (left, desk.run("run", '[{"text":"Hello ąęł"}]', p.pid).out, typed(desk, p), command("xmodmap", "-pke")),
           (True, DONE % 1, partial + "Hello ąęł", before))
     spares = [line.split()[1] for line in before.split("\n") if line.endswith("=")]
 
@@ -111,10 +105,10 @@ def spare_keycodes(desk, check):
     press = json.dumps([{"down": [p.cx + 9, p.cy + 9]}])
     check("x11: a press after keymap changes", (desk.run("run", press, p.pid).out, desk.held()),
           (DONE % 1, "held none"))
-    check("x11: keymap restored", keymap(), before)
+    check("x11: keymap restored", command("xmodmap", "-pke"), before)
 
 
-def guard_within_text(desk, check):
+def activation(desk, check):
     # Activation right after text lands; a window coming forward mid-text gets no character
     # at all (the guard's check and the key are one step), and what the run held is let go.
     target, other = desk.target(), desk.other()
@@ -133,15 +127,29 @@ def guard_within_text(desk, check):
         check("x11: the guard stops text midway",
               (out.pop("typed", 0), 0 < n < 200, stray, desk.held(), json.dumps(out, separators=(",", ":")) + "\n"),
               (n, True, 0, "held none", STOP % 1))
-
-
-def other_desktop(desk, check):
     # A window on another desktop: that desktop is shown first.
-    other = desk.other()
     command("xdotool", "set_desktop_for_window", other.id, 1)
     check("x11: activate on another desktop", (desk.run("activate", other.pid).out, command("xdotool", "get_desktop"),
                                                command("xdotool", "getactivewindow")), (ACTIVATED, "1\n", f"{other.id}\n"))
     command("xdotool", "set_desktop", 0)
+
+
+def no_window_manager(desk, check):  # the window manager is not started again: later sections need none
+    target, other = desk.target(), desk.other()
+    front(desk, target)
+    desk.wm.terminate()
+    desk.wm.wait()
+    # The focus is the front: activation lands every time.
+    for p in (target, other, target, other):
+        target.skip()
+        other.skip()
+        check("x11: no window manager", (desk.run("activate", p.pid).out,
+                                         desk.run("run", '[{"text":"ok"}]', p.pid).out, typed(desk, p)),
+              (ACTIVATED, DONE % 1, "ok"))
+    command("xdotool", "windowfocus", other.id)
+    other.skip()
+    check("x11: no window manager, the guard", (desk.run("run", '[{"text":"no"}]', target.pid).out, typed(desk, other)),
+          (STOP % 0, ""))
 
 
 def no_display(desk, check):
@@ -187,22 +195,4 @@ def xwayland(desk, check):  # last: the display is left as the compositors' were
             compositor.wait()
 
 
-def no_window_manager(desk, check):  # the window manager is not started again: later sections need none
-    target, other = desk.target(), desk.other()
-    front(desk, target)
-    desk.stop_wm()
-    # The focus is the front: activation lands every time.
-    for p in (target, other, target, other):
-        target.skip()
-        other.skip()
-        check("x11: no window manager", (desk.run("activate", p.pid).out,
-                                         desk.run("run", '[{"text":"ok"}]', p.pid).out, typed(desk, p)),
-              (ACTIVATED, DONE % 1, "ok"))
-    command("xdotool", "windowfocus", other.id)
-    other.skip()
-    check("x11: no window manager, the guard", (desk.run("run", '[{"text":"no"}]', target.pid).out, typed(desk, other)),
-          (STOP % 0, ""))
-
-
-SECTIONS = [listing, text_in_toolkits, spare_keycodes, guard_within_text, other_desktop, no_window_manager,
-            no_display, xwayland]
+SECTIONS = [listing, text_in_toolkits, spare_keycodes, activation, no_window_manager, no_display, xwayland]
