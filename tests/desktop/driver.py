@@ -98,6 +98,7 @@ class Probe:
         until(self.lines, 30)  # a toolkit's first start on a fresh machine can take seconds
         ready = (self.lines() or [""])[0].split()
         if len(ready) != 9:
+            self.close()
             raise RuntimeError(f"probe {argv} did not start")
         self.id, self.pid, self.x, self.y, self.w, self.h, self.cx, self.cy = map(int, ready[1:])
 
