@@ -89,12 +89,12 @@ def until(ready, seconds, step=0.05):  # True once ready() holds, False when the
     return bool(ready())
 
 
-class Probe:
+class Probe:  # a probe window and its log (README.md)
     def __init__(self, argv):
         self.log = tempfile.NamedTemporaryFile(prefix="probe-", suffix=".log", delete=False).name
         with open(self.log, "wb") as log:
             self.process = subprocess.Popen(argv, stdout=log, stderr=subprocess.DEVNULL)
-        self.mark = 0  # how many log lines were read
+        self.mark = 0  # how many of its event lines were read
         until(self.lines, 30)  # a toolkit's first start on a fresh machine can take seconds
         ready = (self.lines() or [""])[0].split()
         if len(ready) != 9:

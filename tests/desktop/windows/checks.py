@@ -1,5 +1,4 @@
-"""Windows beyond the case table: text typed into an edit control and, under Wine, Notepad (on
-Windows a packaged app); window order after activation; a hung window; the stop line on stdin."""
+"""What the case table cannot say on Windows and Wine: the SECTIONS at the end."""
 import json, subprocess, time
 
 TEXT = "Grüße 😀\n\tend"
@@ -50,7 +49,7 @@ def stop_line(desk, check):
 
 
 def notepad(desk, check):
-    if desk.name != "wine":
+    if desk.name != "wine":  # on Windows a packaged app
         return
     notepad = subprocess.Popen(["wine", "notepad"])
     try:

@@ -1,5 +1,4 @@
-"""What the case table cannot say on X11: listing, desktops, text in Xlib, GTK and Qt clients with and
-without Caps Lock, spare keycodes, the guard within a text, no window manager, no display, XWayland."""
+"""What the case table cannot say on X11: the SECTIONS at the end, run in that order."""
 import glob, json, os, re, signal, subprocess, tempfile, time
 
 STOP = '{"ok":false,"done":%d,"error":"Studio is no longer the front window; stopped."}\n'
