@@ -3,16 +3,21 @@ exits (is its wait at exit long enough?), and whether the probe sees the wheel i
 import time
 
 
-def run(desk, d):
-    target = desk.target(d.TITLE, (100, 100), None, "--figures")
-    desk.run(["activate", str(target.pid)]), d.quiet(target)
+def figures(desk, check):
+    target = desk.target("--figures")
+    desk.run("activate", target.pid)
+    desk.quiet(target)
     for delay in (0, 20, 50, 100):
-        status = desk.run(["run", '[{"keyDown":"RightShift"}]', str(target.pid)])
+        status = desk.run("run", '[{"keyDown":"RightShift"}]', target.pid)
         exited = time.monotonic()
         time.sleep(delay / 1000)
         held = desk.held()
         print(f"macos: {(time.monotonic() - exited) * 1000:.0f} ms after exit (asked {delay}): {held}")
-        d.check(f"macos: exit wait {delay} ms: result", status, (0, '{"ok":true,"done":1}\n', ""))
-    target.skip(), desk.run(["run", '[{"scroll":3}]', str(target.pid)]), d.quiet(target)
+        check(f"macos: exit wait {delay} ms: result", status, (0, '{"ok":true,"done":1}\n', ""))
+    target.skip()
+    desk.run("run", '[{"scroll":3}]', target.pid)
+    desk.quiet(target)
     print("macos: scroll +3 sent, the probe saw", [e for e in target.since() if e.startswith("wheel")])
-    target.close()
+
+
+SECTIONS = [figures]

@@ -1,8 +1,5 @@
 // The real-desktop suite's probe on macOS; the bundle it runs from decides the application.
-//   probe TITLE X Y W H [--figures]   a window, frame in global top-left coordinates;
-//                                     --figures marks the wheel lines the system inverted
-//   probe --held          the keys and buttons the system reports down
-//   probe --permissions   whether a process started as this one may post events; exits 1 if not
+// Its arguments, modes and lines are in ../README.md; the frame in global top-left coordinates.
 #import <AppKit/AppKit.h>
 
 #include <cmath>

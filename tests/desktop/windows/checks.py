@@ -1,56 +1,74 @@
-"""Windows beyond the case table: text typed into an edit control and, under Wine, Notepad (on
-Windows a packaged app); window order after activation; a hung window; the stop line on stdin."""
+"""What the case table cannot say on Windows and Wine: the SECTIONS at the end."""
 import json, subprocess, time
 
 TEXT = "Grüße 😀\n\tend"
 CRLF = TEXT.replace("\n", "\r\n")
+ACTIVATED = (0, '{"ok":true}\n', "")
 
 
-def run(desk, d):
-    tool = lambda *args: desk.run([str(a) for a in args])
-    ok = lambda done: (0, '{"ok":true,"done":%d}\n' % done, "")
-    edit = desk.target("Edit", (100, 100), desk.target_app, "edit")
-    tool("activate", edit.pid)
-    ran = tool("run", json.dumps([{"text": TEXT}]), edit.pid)
-    d.quiet(edit)
-    fields = [json.loads(line[5:]) for line in edit.since() if line.startswith("text ")]
-    d.check("windows: text in an edit control", (ran, fields[-1:]), (ok(1), [CRLF]))
+def done(n):
+    return (0, '{"ok":true,"done":%d}\n' % n, "")
 
+
+def edit_control(desk, check):
+    edit = desk.target("edit", title="Edit")
+    desk.run("activate", edit.pid)
+    ran = desk.run("run", json.dumps([{"text": TEXT}]), edit.pid)
+    desk.quiet(edit)
+    check("windows: text in an edit control", (ran, edit.text()), (done(1), CRLF))
+
+
+def activation(desk, check):
     # Front to back: activation raises the window it brings forward.
-    twin = desk.target("Place 2", (300, 500))
-    for front, behind in ((edit, twin), (twin, edit)):
-        tool("activate", front.pid)
-        d.check("windows: the window activated first in the list",
-                [w["id"] for w in json.loads(tool("windows")[1])], [front.id, behind.id])
-
-    # F12 keeps the probe from handling messages for 4.5 s (Windows calls a window hung after 5 s).
-    busy = tool("run", '[{"key":"F12"}]', twin.pid), twin.wait_for("key down F12", 5)
-    for pid, what in ((edit.pid, "left"), (twin.pid, "activated")):  # still busy when activate returns
+    one, two = desk.target(title="Place 1"), desk.target(title="Place 2", at=(300, 500))
+    for front, behind in ((one, two), (two, one)):
+        desk.run("activate", front.pid)
+        check("windows: the window activated first in the list",
+              [w["id"] for w in json.loads(desk.run("windows").out)], [front.id, behind.id])
+    # F12 keeps the probe from handling messages for 4.5 s (Windows calls a window hung only
+    # after 5 s): activation must not wait for it, leaving it or bringing it forward.
+    check("windows: F12 reached the window that goes busy",
+          (desk.run("run", '[{"key":"F12"}]', two.pid), two.wait_for("key down F12", 5)), (done(1), True))
+    for pid, what in ((one.pid, "left"), (two.pid, "activated")):
         started = time.monotonic()
-        got = busy, tool("activate", pid), time.monotonic() - started < 2, twin.since()
-        d.check(f"windows: a busy window {what} within 2 s", got,
-                ((ok(1), True), (0, '{"ok":true}\n', ""), True, ["key down F12"]))
-    d.check("windows: the busy window then in front, taking the keys", (desk.helper("--foreground"),
-            tool("run", '[{"key":"F11"}]', twin.pid), twin.wait_for("key up F11", 15), twin.since()),
-            ("pid %d Place 2" % twin.pid, ok(1), True, ["key down F12", "key up F12", "key down F11", "key up F11"]))
-    # A line on standard input stops a run as Ctrl+Break does; the input's end alone does not.
-    for line, want in (("stop\n", (desk.stopped, "", "")), ("", ok(2))):
-        twin.skip()
-        proc = subprocess.Popen(desk.tool + ["run", '[{"keyDown":"Shift"},{"wait":1000}]', str(twin.pid)],
-                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        twin.wait_for("key down LeftShift")
-        out, err = proc.communicate(line.encode(), timeout=60)
-        d.quiet(twin)
-        d.check(f"windows: input {line!r}", (proc.returncode, out.decode(), err.decode(), twin.since() +
-                [desk.held()]), want + (["key down LeftShift", "key up LeftShift", "held none"],))
-    edit.close(), twin.close()
+        activated = desk.run("activate", pid)
+        # Still busy when activate returns: it has not yet let go of F12.
+        check(f"windows: a busy window {what} within 2 s",
+              (activated, time.monotonic() - started < 2, two.since()), (ACTIVATED, True, ["key down F12"]))
+    check("windows: the busy window then in front, taking the keys",
+          (desk.query("--foreground"), desk.run("run", '[{"key":"F11"}]', two.pid), two.wait_for("key up F11", 15),
+           two.since()),
+          ("pid %d Place 2" % two.pid, done(1), True, ["key down F12", "key up F12", "key down F11", "key up F11"]))
 
-    if desk.tool[0] == "wine":
-        notepad = subprocess.Popen(["wine", "notepad"])
-        d.until(lambda: desk.helper("--pid-of", "Notepad").split()[1] != "0", 10, 0.1)
-        pid = desk.helper("--pid-of", "Notepad").split()[1]
+
+def stop_line(desk, check):
+    # A line on standard input stops a run as Ctrl+Break does; the input's end alone does not.
+    target = desk.target()
+    desk.run("activate", target.pid)
+    for line, want in (("stop\n", (desk.stopped, "", "")), ("", done(2))):
+        target.skip()
+        tool = desk.start("run", '[{"keyDown":"Shift"},{"wait":1000}]', target.pid, stdin=subprocess.PIPE)
+        target.wait_for("key down LeftShift")
+        out, err = tool.communicate(line.encode(), timeout=60)
+        desk.quiet(target)
+        check(f"windows: input {line!r}", (tool.returncode, out.decode(), err.decode(), target.since(), desk.held()),
+              want + (["key down LeftShift", "key up LeftShift"], "held none"))
+
+
+def notepad(desk, check):
+    if desk.name != "wine":  # on Windows a packaged app
+        return
+    notepad = subprocess.Popen(["wine", "notepad"])
+    try:
+        desk.until(lambda: desk.query("--pid-of", "Notepad").split()[1] != "0", 10, 0.1)
+        pid = desk.query("--pid-of", "Notepad").split()[1]
         keys = [{"text": TEXT}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"}, {"keyUp": "Control"}]
-        d.check("wine: Notepad's text",
-                (tool("activate", pid), tool("run", json.dumps(keys), pid), desk.helper("--clipboard")),
-                ((0, '{"ok":true}\n', ""), ok(5), "clipboard " + json.dumps(CRLF, ensure_ascii=False)))
-        notepad.kill(), notepad.wait()
+        check("wine: Notepad's text", (desk.run("activate", pid), desk.run("run", json.dumps(keys), pid),
+                                       desk.query("--clipboard")),
+              (ACTIVATED, done(5), "clipboard " + json.dumps(CRLF, ensure_ascii=False)))
+    finally:
+        notepad.kill()
+        notepad.wait()
+
+
+SECTIONS = [edit_control, activation, stop_line, notepad]

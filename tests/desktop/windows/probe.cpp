@@ -1,6 +1,4 @@
-// Logs what it receives (../cases.txt); also built as RobloxStudioBeta-probe.exe, the target.
-//   probe TITLE X Y WIDTH HEIGHT [edit]   the window (edit: a text field; logs "text <json>")
-//   probe --held | --clipboard | --pid-of CLASS | --foreground ("pid <n> <title>")
+// A Win32 window logging what it receives; its arguments, modes and lines are in ../README.md.
 #include <cstdio>
 #include <string>
 #include <windows.h>

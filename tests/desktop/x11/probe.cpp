@@ -1,6 +1,4 @@
-// An Xlib window of the target application logging what it receives (format: ../cases.txt).
-//   probe CLASS TITLE WxH+X+Y [nopid|dock|ctext (title in WM_NAME only, compound text)|mappings]
-//   probe --held    the keys and buttons the server reports down
+// An Xlib window logging what it receives; its arguments and lines are in ../README.md.
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

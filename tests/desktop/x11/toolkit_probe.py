@@ -1,6 +1,5 @@
 #!/usr/bin/python3
-"""Usage: toolkit_probe.py gtk|qt CLASS [frameless]: a GTK 3 or Qt 5 window titled CLASS with a focused
-text field; prints "ready <window> <pid> 0 0 0 0 0 0" once mapped, then "text <json>" on each change."""
+"""A GTK 3 or Qt 5 window with a focused text field; its arguments and lines are in ../README.md."""
 import json, os, sys
 
 toolkit, klass = sys.argv[1], sys.argv[2]
