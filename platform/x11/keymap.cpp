@@ -6,6 +6,7 @@
 #include <X11/Xutil.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 namespace x11 {
@@ -44,7 +45,12 @@ struct OwnKey {
     int code = 0;
     bool shift = false;
 };
-std::map<KeySym, OwnKey> ownKeys; // read once, the first time text is typed
+// Per keyboard group, what each key types at its first and its Shift level (the levels
+// the key's type gives with no modifier and with Shift): a key types the symbol of the
+// group in effect when it is pressed, so a table of the first group's symbols types
+// another layout's characters while that one is active. Read once, the first time text
+// is typed.
+std::array<std::map<KeySym, OwnKey>, XkbNumKbdGroups> ownKeys;
 bool ownKeysRead = false;
 
 KeySym keysymOf(char32_t c) {
@@ -69,26 +75,32 @@ void readOwnKeys() {
     if (ownKeysRead)
         return;
     ownKeysRead = true;
-    int minCode = 0, maxCode = 0, per = 0;
-    XDisplayKeycodes(display, &minCode, &maxCode);
-    KeySym* map =
-        XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &per);
-    if (!map)
+    XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
+    if (!xkb)
         return;
     const std::vector<int> others = othersSpares();
-    for (int code = minCode; code <= maxCode; ++code) {
-        const KeySym* syms = map + (code - minCode) * per;
-        // Keypad keys depend on Num Lock, and a spare bound by another process may be
-        // taken back at any moment.
-        if (IsKeypadKey(syms[0]) || IsModifierKey(syms[0]) ||
-            std::find(others.begin(), others.end(), code) != others.end())
-            continue;
-        for (int level = 0; level < std::min(per, 2); ++level) {
-            if (syms[level] != NoSymbol && !ownKeys.count(syms[level]))
-                ownKeys[syms[level]] = {code, level == 1};
+    for (int group = 0; group < XkbNumKbdGroups; ++group) {
+        for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+            // A spare bound by another process may be taken back at any moment.
+            if (XkbKeyNumGroups(xkb, code) == 0 ||
+                std::find(others.begin(), others.end(), code) != others.end())
+                continue;
+            for (const bool shift : {false, true}) {
+                unsigned consumed = 0;
+                KeySym sym = NoSymbol;
+                const unsigned state = XkbBuildCoreState(shift ? ShiftMask : 0, group);
+                if (!XkbTranslateKeyCode(xkb, static_cast<KeyCode>(code), state, &consumed, &sym))
+                    continue;
+                // Keypad keys depend on Num Lock. A dead key's symbol is no character, so
+                // a dead key never stands for one.
+                if (!shift && (IsKeypadKey(sym) || IsModifierKey(sym)))
+                    break;
+                if (sym != NoSymbol)
+                    ownKeys[group].try_emplace(sym, OwnKey{code, shift});
+            }
         }
     }
-    XFree(map);
+    XkbFreeKeyboard(xkb, 0, True);
 }
 
 // Gives a key one keysym on every level, or (NoSymbol) no symbol at all, as spares have.
@@ -162,19 +174,21 @@ void finishChange() {
     deferred.clear();
 }
 
-bool hasOwnKey(KeySym sym) {
-    readOwnKeys();
-    return ownKeys.count(sym) != 0;
+int effectiveGroup() {
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    return state.group;
 }
 
 std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     readOwnKeys();
+    const auto& own = ownKeys[static_cast<std::size_t>(effectiveGroup() % XkbNumKbdGroups)];
     std::vector<KeySym> needed;
     std::optional<bool> spares; // whether any spare can be had, found out when needed
     std::optional<char32_t> untypable;
     for (const char32_t c : characters) {
         const KeySym sym = keysymOf(c);
-        const bool onKey = controlKeycode(c) || ownKeys.count(sym);
+        const bool onKey = controlKeycode(c) || own.count(sym);
         needed.push_back(onKey ? NoSymbol : sym);
         if (untypable || onKey)
             continue;
@@ -187,7 +201,7 @@ std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     return untypable;
 }
 
-std::optional<Typing> resolve(char32_t c) {
+std::optional<Typing> resolve(char32_t c, int group, bool bind) {
     Typing t;
     t.sym = keysymOf(c);
     if ((t.code = controlKeycode(c)) != 0) {
@@ -195,13 +209,14 @@ std::optional<Typing> resolve(char32_t c) {
         return t;
     }
     readOwnKeys();
-    if (const auto own = ownKeys.find(t.sym); own != ownKeys.end()) {
-        t.code = own->second.code;
-        t.shift = own->second.shift;
+    const auto& own = ownKeys[static_cast<std::size_t>(group % XkbNumKbdGroups)];
+    if (const auto key = own.find(t.sym); key != own.end()) {
+        t.code = key->second.code;
+        t.shift = key->second.shift;
         t.ownKey = true;
         return t;
     }
-    if ((t.code = spareFor(t.sym)) != 0)
+    if ((t.code = bind ? spareFor(t.sym) : boundSpare(t.sym)) != 0)
         return t;
     return std::nullopt;
 }

@@ -209,15 +209,16 @@ bool bindUpcoming(KeySym needed) {
 
 } // namespace
 
+int boundSpare(KeySym sym) {
+    for (const auto& [code, b] : bound) {
+        if (b.sym == sym)
+            return code;
+    }
+    return 0;
+}
+
 int spareFor(KeySym sym) {
-    auto boundTo = [&] {
-        for (const auto& [code, b] : bound) {
-            if (b.sym == sym)
-                return code;
-        }
-        return 0;
-    };
-    if (const int code = boundTo()) {
+    if (const int code = boundSpare(sym)) {
         // A compositor may replace its Xwayland's whole keymap (mutter hands over its own a
         // moment after it starts): a binding that is gone is made again.
         int per = 0;
@@ -235,7 +236,7 @@ int spareFor(KeySym sym) {
         XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&nonce), 1);
     }
-    return bindUpcoming(sym) ? boundTo() : 0;
+    return bindUpcoming(sym) ? boundSpare(sym) : 0;
 }
 
 // Gives back every spare this process bound, in one change, once the keys typed with
