@@ -144,11 +144,43 @@ void changeKeysCore(const std::map<int, KeySym>& keys) {
     }
 }
 
+// The keys the last change bound to characters, for the notice finishChange sends.
+std::map<int, KeySym> notice;
+
+// Tells the client holding the input focus that keys were rebound, with a notice of its
+// own. The server tells only the clients that asked for its notices: Xlib asks when it
+// first reads the keymap, at the first key a client translates, and before that reads
+// the keymap as it is then. Wine, though, builds its own table of keycodes (to Windows
+// key codes) from the keymap when it starts and again at each notice. Before its first
+// key, it hears of no change, types a key rebound since it started as a key of no name
+// and loses its character. Once the notice is in its queue ahead of the key, it reads
+// the keymap again before it handles the key, so nothing need wait for it.
+void noticeToFocusedClient() {
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == None || focus == PointerRoot || notice.empty())
+        return;
+    XEvent e{};
+    e.xmapping.type = MappingNotify;
+    e.xmapping.window = focus;
+    e.xmapping.request = MappingKeyboard;
+    e.xmapping.first_keycode = notice.begin()->first;
+    e.xmapping.count = notice.rbegin()->first - notice.begin()->first + 1;
+    // With no event mask, the event goes to the client that created the window.
+    XSendEvent(display, focus, False, NoEventMask, &e);
+}
+
 } // namespace
 
 bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
     if (keys.empty())
         return false;
+    notice.clear();
+    for (const auto& [code, sym] : keys) {
+        if (sym != NoSymbol)
+            notice[code] = sym;
+    }
     if (!coreChanges) {
         for (const auto& [code, sym] : keys)
             setKey(xkb, code, sym);
@@ -168,10 +200,11 @@ bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
 }
 
 void finishChange() {
-    if (deferred.empty())
-        return;
-    changeKeysCore(deferred);
+    if (!deferred.empty())
+        changeKeysCore(deferred);
     deferred.clear();
+    noticeToFocusedClient();
+    notice.clear();
 }
 
 int effectiveGroup() {
