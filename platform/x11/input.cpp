@@ -42,6 +42,7 @@ std::vector<char32_t> characters(const std::u16string& units) {
 struct Around {
     int pressedShift = 0; // Shift, for a character on a key's second level
     int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
+    int lockedGroup = -1; // the user's layout, locked again after a character of another
 };
 
 // Every key and button this process has pressed: at the end, whatever of them the server
@@ -113,6 +114,14 @@ void pressCharacter(const Typing& t, const XkbStateRec& state) {
         tap(around.capsLock);
     if (around.pressedShift)
         fakeKey(around.pressedShift, True);
+    // A character of another layout than the one in effect: that layout is locked for its
+    // press and release, and the user's after. Wine reads the character of a key only
+    // after its release, in the group the last key event carried, so a group latched
+    // for the press alone would type what the key types in the user's layout.
+    if (t.group >= 0 && t.group != state.group) {
+        around.lockedGroup = state.locked_group;
+        XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(t.group));
+    }
     fakeKey(t.code, True);
 }
 
@@ -123,6 +132,8 @@ void releaseCharacter() {
         fakeKey(around.pressedShift, False);
     if (around.capsLock)
         tap(around.capsLock);
+    if (around.lockedGroup >= 0)
+        XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
     around = {};
 }
 

@@ -4,6 +4,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <array>
@@ -44,13 +45,15 @@ namespace {
 struct OwnKey {
     int code = 0;
     bool shift = false;
+    KeySym sym = NoSymbol;
 };
-// Per keyboard group, what each key types at its first and its Shift level (the levels
-// the key's type gives with no modifier and with Shift): a key types the symbol of the
-// group in effect when it is pressed, so a table of the first group's symbols types
+// Per keyboard group, the character each key types at its first and its Shift level (the
+// levels the key's type gives with no modifier and with Shift): a key types the symbol of
+// the group in effect when it is pressed, so a table of the first group's symbols types
 // another layout's characters while that one is active. Read once, the first time text
 // is typed.
-std::array<std::map<KeySym, OwnKey>, XkbNumKbdGroups> ownKeys;
+std::array<std::map<char32_t, OwnKey>, XkbNumKbdGroups> ownKeys;
+int groups = 1; // how many the keyboard has
 bool ownKeysRead = false;
 
 KeySym keysymOf(char32_t c) {
@@ -79,7 +82,9 @@ void readOwnKeys() {
     if (!xkb)
         return;
     const std::vector<int> others = othersSpares();
-    for (int group = 0; group < XkbNumKbdGroups; ++group) {
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code)
+        groups = std::max(groups, static_cast<int>(XkbKeyNumGroups(xkb, code)));
+    for (int group = 0; group < groups; ++group) {
         for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
             // A spare bound by another process may be taken back at any moment.
             if (XkbKeyNumGroups(xkb, code) == 0 ||
@@ -91,16 +96,29 @@ void readOwnKeys() {
                 const unsigned state = XkbBuildCoreState(shift ? ShiftMask : 0, group);
                 if (!XkbTranslateKeyCode(xkb, static_cast<KeyCode>(code), state, &consumed, &sym))
                     continue;
-                // Keypad keys depend on Num Lock. A dead key's symbol is no character, so
-                // a dead key never stands for one.
+                // Keypad keys depend on Num Lock.
                 if (!shift && (IsKeypadKey(sym) || IsModifierKey(sym)))
                     break;
-                if (sym != NoSymbol)
-                    ownKeys[group].try_emplace(sym, OwnKey{code, shift});
+                // A dead key's symbol is no character, so a dead key never stands for one;
+                // the keys of control characters are the tool's own.
+                const char32_t c = xkb_keysym_to_utf32(static_cast<xkb_keysym_t>(sym));
+                if (c >= 0x20 && c != 0x7F)
+                    ownKeys[static_cast<std::size_t>(group)].try_emplace(c,
+                                                                         OwnKey{code, shift, sym});
             }
         }
     }
     XkbFreeKeyboard(xkb, 0, True);
+}
+
+// The group, the effective one first, in which the character is on a key of its own.
+std::optional<int> groupWithKey(char32_t c, int effective) {
+    for (int i = 0; i < groups; ++i) {
+        const int group = (effective + i) % groups;
+        if (ownKeys[static_cast<std::size_t>(group)].count(c))
+            return group;
+    }
+    return std::nullopt;
 }
 
 // Gives a key one keysym on every level, or (NoSymbol) no symbol at all, as spares have.
@@ -215,13 +233,13 @@ int effectiveGroup() {
 
 std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     readOwnKeys();
-    const auto& own = ownKeys[static_cast<std::size_t>(effectiveGroup() % XkbNumKbdGroups)];
+    const int effective = effectiveGroup();
     std::vector<KeySym> needed;
     std::optional<bool> spares; // whether any spare can be had, found out when needed
     std::optional<char32_t> untypable;
     for (const char32_t c : characters) {
         const KeySym sym = keysymOf(c);
-        const bool onKey = controlKeycode(c) || own.count(sym);
+        const bool onKey = controlKeycode(c) || groupWithKey(c, effective);
         needed.push_back(onKey ? NoSymbol : sym);
         if (untypable || onKey)
             continue;
@@ -242,10 +260,15 @@ std::optional<Typing> resolve(char32_t c, int group, bool bind) {
         return t;
     }
     readOwnKeys();
-    const auto& own = ownKeys[static_cast<std::size_t>(group % XkbNumKbdGroups)];
-    if (const auto key = own.find(t.sym); key != own.end()) {
-        t.code = key->second.code;
-        t.shift = key->second.shift;
+    // A key of another layout than the one in effect is typed in its own: Wine reads a
+    // key's character from the first key of its Windows key code in the event's group,
+    // so a spare bound to a letter would type what the letter's own key types there.
+    if (const auto in = groupWithKey(c, group)) {
+        const OwnKey& key = ownKeys[static_cast<std::size_t>(*in)].at(c);
+        t.code = key.code;
+        t.shift = key.shift;
+        t.sym = key.sym;
+        t.group = *in;
         t.ownKey = true;
         return t;
     }

@@ -76,6 +76,7 @@ struct Typing {
     bool ownKey = false;
     KeySym sym = NoSymbol;
     bool control = false;
+    int group = -1; // the keyboard group it is typed in, for a key of its own
 };
 // Before a text: remembers its characters, so the spares are bound for what comes next.
 // The first character that cannot be typed at all, or nothing.
