@@ -171,8 +171,8 @@ def parse(path):
         tag, _, rest = line.rstrip("\r\n").partition(" ")
         if tag == ":":
             cases.append([*rest.partition(" | ")[::2], [], []])
-        elif tag == "$":
-            cases[-1][2].append([rest, None, None])
+        elif tag in ("$", "%"):
+            cases[-1][2].append([rest, ("%", "") if tag == "%" else None, None])
         elif tag == "~":
             cases[-1][2][-1][2] = rest.partition(" after ")[::2]
         elif tag in (">", "!", "-"):
@@ -201,6 +201,9 @@ def play(desk, name, steps, target, other):
     subst = dict(id=target.id, pid=target.pid, title=json.dumps(TITLE, ensure_ascii=False)[1:-1],
                  x=float(target.x), y=float(target.y), w=float(target.w), h=float(target.h))
     for args, (tag, text), event in steps:
+        if tag == "%":  # a set-up command; "probe" is the probe's one-shot mode
+            subprocess.run([desk.probe if w == "probe" else w for w in args.split()], **QUIET)
+            continue
         proc = subprocess.Popen(desk.tool + expand(args, target, other), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, **desk.spawn)
         if event:

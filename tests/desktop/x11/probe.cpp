@@ -1,6 +1,7 @@
 // An Xlib window of the target application logging what it receives (format: ../cases.txt).
 //   probe CLASS TITLE WxH+X+Y [nopid|dock|ctext (title in WM_NAME only, compound text)|mappings]
 //   probe --held    the keys and buttons the server reports down
+//   probe --group N  makes keyboard group N the one in effect, as a layout switcher does
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
         return held();
+    if (std::strcmp(argv[1], "--group") == 0 && argc > 2)
+        return !(XkbLockGroup(d, XkbUseCoreKbd, unsigned(std::atoi(argv[2]))) && XSync(d, False));
     // Xlib sets up XKB, and with it the notices of keymap changes, on first use: before
     // any key comes, or a change made meanwhile goes unnoticed and its keys read as none.
     XkbKeycodeToKeysym(d, 8, 0, 0);
