@@ -53,6 +53,8 @@ Window ownWindow();
 // for the last answer. Both do nothing without a manager that takes such questions.
 void askWindowManager();
 void awaitWindowManager(std::chrono::steady_clock::time_point deadline);
+// Whether the last answer asked for has come (or none was asked for); does not wait.
+bool windowManagerCaughtUp();
 
 // The pid of the application in front (where key events go), or nothing.
 std::optional<std::int32_t> frontPid();
