@@ -6,28 +6,100 @@
 #include "platform/x11/x11.h"
 
 #include <X11/Xatom.h>
+#include <X11/Xlib-xcb.h>
 #include <X11/Xutil.h>
+#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <thread>
+#include <type_traits>
 
 using nlohmann::json;
 using namespace x11;
 
 namespace {
 
-// The child of the root that holds the window: its frame under a reparenting window
-// manager, or the window itself.
-Window topLevel(Window w) {
-    for (int depth = 0; depth < 64 && w != None; ++depth) {
-        const Window parent = parentOf(w);
-        if (parent == None || parent == root())
-            return parent == None ? None : w;
-        w = parent;
+// A listing asks the same few questions about every window. Xlib waits for each answer
+// before it sends the next question, which made a listing cost about ten round trips a
+// window; through the connection's XCB side every question about a batch of windows is
+// sent before the first answer is read, so a listing costs a few round trips in all.
+
+struct FreeReply {
+    void operator()(void* reply) const { std::free(reply); }
+};
+template <class R> using Reply = std::unique_ptr<R, FreeReply>;
+
+// The answer to a request sent earlier; null when the server refused it (a window that
+// has gone), which is counted as Xlib's error handler counts it.
+template <class ReplyOf, class Cookie> auto answer(ReplyOf replyOf, Cookie cookie) {
+    xcb_generic_error_t* error = nullptr;
+    auto* reply = replyOf(XGetXCBConnection(display), cookie, &error);
+    if (error) {
+        ++errors;
+        std::free(error);
     }
-    return None;
+    return Reply<std::remove_pointer_t<decltype(reply)>>(reply);
+}
+
+xcb_get_property_cookie_t askProperty(Window w, Atom property, Atom type, std::uint32_t length) {
+    return xcb_get_property(XGetXCBConnection(display), 0, static_cast<xcb_window_t>(w),
+                            static_cast<xcb_atom_t>(property), static_cast<xcb_atom_t>(type), 0,
+                            length);
+}
+
+// What longs() makes of a property.
+std::vector<unsigned long> longsIn(const xcb_get_property_reply_t* reply) {
+    std::vector<unsigned long> out;
+    if (reply && reply->format == 32) {
+        const auto* items = static_cast<const std::uint32_t*>(xcb_get_property_value(reply));
+        out.assign(items, items + xcb_get_property_value_length(reply) / 4);
+    }
+    return out;
+}
+
+// What text() makes of a property: any 8-bit value, empty when stored with another type.
+std::optional<std::string> textIn(const xcb_get_property_reply_t* reply) {
+    if (!reply || reply->type == XCB_NONE || reply->format != 8)
+        return std::nullopt;
+    return std::string(static_cast<const char*>(xcb_get_property_value(reply)),
+                       static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+}
+
+// The child of the root that holds each window (its frame under a reparenting window
+// manager, or the window itself; None when it has gone), looked up a level at a time for
+// all of them together.
+std::vector<Window> topLevels(const std::vector<Window>& windows) {
+    std::vector<Window> top(windows.size(), None), at = windows;
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < windows.size(); ++i) {
+        if (windows[i] != None)
+            open.push_back(i);
+    }
+    xcb_connection_t* c = XGetXCBConnection(display);
+    for (int depth = 0; depth < 64 && !open.empty(); ++depth) {
+        std::vector<xcb_query_tree_cookie_t> asked;
+        for (const std::size_t i : open)
+            asked.push_back(xcb_query_tree(c, static_cast<xcb_window_t>(at[i])));
+        std::vector<std::size_t> next;
+        for (std::size_t k = 0; k < open.size(); ++k) {
+            const std::size_t i = open[k];
+            const auto tree = answer(xcb_query_tree_reply, asked[k]);
+            const Window parent = tree ? tree->parent : None;
+            if (parent == None || parent == root()) {
+                top[i] = parent == None ? None : at[i];
+            } else {
+                at[i] = parent;
+                next.push_back(i);
+            }
+        }
+        open.swap(next);
+    }
+    return top;
 }
 
 // The window at or below w, at most `depth` levels down, that a window manager marked as
@@ -77,10 +149,11 @@ std::vector<Window> clientsFrontToBack() {
         }
     } else {
         std::vector<std::pair<unsigned int, Window>> placed;
-        for (unsigned long client : list) {
-            const auto frame = stacking.find(topLevel(client));
+        const auto tops = topLevels(std::vector<Window>(list.begin(), list.end()));
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            const auto frame = stacking.find(tops[i]);
             if (frame != stacking.end())
-                placed.emplace_back(frame->second, client);
+                placed.emplace_back(frame->second, list[i]);
         }
         std::stable_sort(placed.begin(), placed.end(),
                          [](const auto& a, const auto& b) { return a.first > b.first; });
@@ -113,9 +186,9 @@ bool onScreen(Window w) {
     return XGetWindowAttributes(display, w, &a) && onScreen(w, a);
 }
 
-// 0 for normal windows and dialogs, the macOS level of the nearest kind otherwise;
-// nothing for the desktop, which the list leaves out.
-std::optional<int> layer(Window w) {
+// 0 for normal windows and dialogs of these _NET_WM_WINDOW_TYPE types, the macOS level of
+// the nearest kind otherwise; nothing for the desktop, which the list leaves out.
+std::optional<int> layer(const std::vector<unsigned long>& types) {
     // The first type in the list that is known decides; unknown ones (such as KDE's
     // override type that frameless Qt windows put first) are passed over.
     static const std::pair<const char*, std::optional<int>> known[] = {
@@ -134,7 +207,7 @@ std::optional<int> layer(Window w) {
         {"_NET_WM_WINDOW_TYPE_COMBO", 101},
         {"_NET_WM_WINDOW_TYPE_DND", 101},
     };
-    for (const unsigned long type : longs(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM)) {
+    for (const unsigned long type : types) {
         for (const auto& [name, level] : known) {
             if (type == atom(name))
                 return level;
@@ -143,14 +216,8 @@ std::optional<int> layer(Window w) {
     return 0; // no type, or none known: a normal window
 }
 
-// The title as UTF-8: _NET_WM_NAME, else WM_NAME in whatever encoding it is stored
-// (Latin-1, compound text or UTF-8).
-std::optional<std::string> title(Window w) {
-    if (auto name = text(w, atom("_NET_WM_NAME"), atom("UTF8_STRING")))
-        return name;
-    XTextProperty property{};
-    if (!XGetWMName(display, w, &property) || !property.value)
-        return std::nullopt;
+// A WM_NAME as UTF-8, in whatever encoding it is stored (Latin-1, compound text or UTF-8).
+std::optional<std::string> utf8(XTextProperty& property) {
     std::optional<std::string> out;
     char** list = nullptr;
     int count = 0;
@@ -161,8 +228,45 @@ std::optional<std::string> title(Window w) {
         out = joined;
         XFreeStringList(list);
     }
-    XFree(property.value);
     return out;
+}
+
+// The title as UTF-8: _NET_WM_NAME, else WM_NAME, from the answers to both (read as
+// XGetWMName reads it).
+std::optional<std::string> titleIn(Window w, const xcb_get_property_reply_t* netName,
+                                   const xcb_get_property_reply_t* wmName) {
+    if (auto name = textIn(netName))
+        return name;
+    if (!wmName || wmName->type == XCB_NONE)
+        return std::nullopt;
+    if (wmName->format != 8) {
+        // Not text: as Xlib hands it over, whatever it makes of it.
+        XTextProperty property{};
+        if (!XGetWMName(display, w, &property) || !property.value)
+            return std::nullopt;
+        auto out = utf8(property);
+        XFree(property.value);
+        return out;
+    }
+    std::string value(static_cast<const char*>(xcb_get_property_value(wmName)),
+                      static_cast<std::size_t>(xcb_get_property_value_length(wmName)));
+    XTextProperty property{reinterpret_cast<unsigned char*>(value.data()), wmName->type, 8,
+                           value.size()};
+    return utf8(property);
+}
+
+// The class of WM_CLASS as XGetClassHint reads it: the second of its two strings.
+std::optional<std::string> classIn(const xcb_get_property_reply_t* reply) {
+    if (!reply || reply->type != XA_STRING || reply->format != 8)
+        return std::nullopt;
+    std::string value(static_cast<const char*>(xcb_get_property_value(reply)),
+                      static_cast<std::size_t>(xcb_get_property_value_length(reply)));
+    // A value without the end of its first string has no class.
+    const char* data = value.c_str();
+    long name = static_cast<long>(std::strlen(data));
+    if (name == static_cast<long>(value.size()))
+        --name;
+    return std::string(data + name + 1);
 }
 
 std::optional<std::string> windowClass(Window w) {
@@ -363,34 +467,109 @@ const json& windowList() {
     listed.clear();
     listedOnScreen.clear();
     haveListing = true;
-    for (Window w : clientsFrontToBack()) {
-        const auto pid = windowPid(w);
-        XWindowAttributes a;
-        const bool visible = XGetWindowAttributes(display, w, &a) && onScreen(w, a);
+    // Every atom the listing names, interned in one round trip (Xlib keeps them).
+    static const char* names[] = {"WM_STATE",
+                                  "_NET_WM_STATE",
+                                  "_NET_WM_STATE_HIDDEN",
+                                  "_NET_WM_WINDOW_TYPE",
+                                  "_NET_WM_NAME",
+                                  "UTF8_STRING",
+                                  "_NET_WM_PID",
+                                  "_NET_CLIENT_LIST",
+                                  "_NET_SUPPORTING_WM_CHECK",
+                                  "_NET_WM_WINDOW_TYPE_NORMAL",
+                                  "_NET_WM_WINDOW_TYPE_DIALOG",
+                                  "_NET_WM_WINDOW_TYPE_DESKTOP",
+                                  "_NET_WM_WINDOW_TYPE_DOCK",
+                                  "_NET_WM_WINDOW_TYPE_NOTIFICATION",
+                                  "_NET_WM_WINDOW_TYPE_UTILITY",
+                                  "_NET_WM_WINDOW_TYPE_TOOLBAR",
+                                  "_NET_WM_WINDOW_TYPE_SPLASH",
+                                  "_NET_WM_WINDOW_TYPE_MENU",
+                                  "_NET_WM_WINDOW_TYPE_DROPDOWN_MENU",
+                                  "_NET_WM_WINDOW_TYPE_POPUP_MENU",
+                                  "_NET_WM_WINDOW_TYPE_TOOLTIP",
+                                  "_NET_WM_WINDOW_TYPE_COMBO",
+                                  "_NET_WM_WINDOW_TYPE_DND"};
+    Atom interned[std::size(names)];
+    XInternAtoms(display, const_cast<char**>(names), static_cast<int>(std::size(names)), False,
+                 interned);
+
+    const std::vector<Window> clients = clientsFrontToBack();
+    // Every question about every window goes out before the first answer is read.
+    struct Asked {
+        xcb_get_window_attributes_cookie_t attributes;
+        xcb_get_geometry_cookie_t geometry;
+        xcb_get_property_cookie_t pid, wmState, netState, types, wmClass, netName, wmName;
+        xcb_translate_coordinates_cookie_t position;
+    };
+    xcb_connection_t* c = XGetXCBConnection(display);
+    std::vector<Asked> asked;
+    asked.reserve(clients.size());
+    for (const Window w : clients) {
+        const auto id = static_cast<xcb_window_t>(w);
+        asked.push_back({
+            xcb_get_window_attributes(c, id),
+            xcb_get_geometry(c, id),
+            askProperty(w, atom("_NET_WM_PID"), XA_CARDINAL, 1 << 16),
+            askProperty(w, atom("WM_STATE"), atom("WM_STATE"), 1 << 16),
+            askProperty(w, atom("_NET_WM_STATE"), XA_ATOM, 1 << 16),
+            askProperty(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 1 << 16),
+            askProperty(w, XA_WM_CLASS, XA_STRING, BUFSIZ),
+            askProperty(w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 1 << 16),
+            askProperty(w, XA_WM_NAME, AnyPropertyType, 1000000),
+            xcb_translate_coordinates(c, id, static_cast<xcb_window_t>(root()), 0, 0),
+        });
+    }
+    const Atom hidden = atom("_NET_WM_STATE_HIDDEN");
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        const Window w = clients[i];
+        const Asked& q = asked[i];
+        const auto attributes = answer(xcb_get_window_attributes_reply, q.attributes);
+        const auto geometry = answer(xcb_get_geometry_reply, q.geometry);
+        const auto pidProperty = answer(xcb_get_property_reply, q.pid);
+        const auto wmState = answer(xcb_get_property_reply, q.wmState);
+        const auto netState = answer(xcb_get_property_reply, q.netState);
+        const auto types = answer(xcb_get_property_reply, q.types);
+        const auto wmClass = answer(xcb_get_property_reply, q.wmClass);
+        const auto netName = answer(xcb_get_property_reply, q.netName);
+        const auto wmName = answer(xcb_get_property_reply, q.wmName);
+        const auto position = answer(xcb_translate_coordinates_reply, q.position);
+
+        const auto pidItems = longsIn(pidProperty.get());
+        const auto pid =
+            pidItems.empty() ? windowPid(w) : std::optional(static_cast<std::int32_t>(pidItems[0]));
+        // On screen: viewable, not iconified, not hidden.
+        bool visible = attributes && geometry && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
+        const auto state = longsIn(wmState.get());
+        if (!state.empty() && state[0] == IconicState)
+            visible = false;
+        for (const unsigned long s : longsIn(netState.get())) {
+            if (s == hidden)
+                visible = false;
+        }
         if (pid && (!listed.count(*pid) || (visible && !listedOnScreen[*pid]))) {
-            listed[*pid] = windowClass(w);
+            listed[*pid] = classIn(wmClass.get());
             listedOnScreen[*pid] = visible;
         }
         if (!visible)
             continue;
-        const auto level = layer(w);
+        const auto level = layer(longsIn(types.get()));
         if (!level)
             continue;
-        int x = 0, y = 0;
-        Window child = 0;
-        XTranslateCoordinates(display, w, root(), 0, 0, &x, &y, &child);
+        const int x = position ? position->dst_x : 0, y = position ? position->dst_y : 0;
         json entry = {
             {"kCGWindowNumber", w},
             {"kCGWindowLayer", *level},
             {"kCGWindowBounds",
              {{"X", double(x)},
               {"Y", double(y)},
-              {"Width", double(a.width)},
-              {"Height", double(a.height)}}},
+              {"Width", double(geometry->width)},
+              {"Height", double(geometry->height)}}},
         };
         if (pid)
             entry["kCGWindowOwnerPID"] = *pid;
-        if (const auto name = title(w))
+        if (const auto name = titleIn(w, netName.get(), wmName.get()))
             entry["kCGWindowName"] = *name;
         list.push_back(entry);
     }

@@ -175,6 +175,21 @@ void askWindowManager() {
     asked = true;
 }
 
+bool windowManagerCaughtUp() {
+    if (!asked)
+        return true;
+    XEventsQueued(display, QueuedAfterReading);
+    const Atom extents = atom("_NET_FRAME_EXTENTS");
+    XEvent e;
+    while (XCheckTypedWindowEvent(display, ownWindow(), PropertyNotify, &e)) {
+        if (e.xproperty.atom == extents) {
+            asked = false;
+            return true;
+        }
+    }
+    return false;
+}
+
 void awaitWindowManager(std::chrono::steady_clock::time_point deadline) {
     if (!asked)
         return;

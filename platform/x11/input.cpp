@@ -42,6 +42,7 @@ std::vector<char32_t> characters(const std::u16string& units) {
 struct Around {
     int pressedShift = 0; // Shift, for a character on a key's second level
     int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
+    int lockedGroup = -1; // the user's layout, locked again after a character of another
 };
 
 // Every key and button this process has pressed: at the end, whatever of them the server
@@ -80,46 +81,59 @@ void tap(int code) {
     fakeKey(code, False);
 }
 
-// Presses or releases one character. The text comes out exactly, whatever Shift the
-// run holds and whatever the Caps Lock state.
-void typeUnit(const Typing& t, bool down) {
-    typed(t, down);
-    if (down) {
-        XkbStateRec state{};
-        XkbGetState(display, XkbUseCoreKbd, &state);
-        KeySym lower = 0, upper = 0;
-        XConvertCase(t.sym, &lower, &upper);
-        around = {};
-        if ((state.locked_mods & LockMask) && lower != upper)
-            around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
-        if (t.ownKey && !t.control) {
-            const bool shiftDown = state.base_mods & ShiftMask;
-            if (t.shift && !letGo.empty())
-                pressAgain();
-            else if (t.shift && !shiftDown)
-                around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
-            else if (!t.shift && shiftDown) {
-                for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
-                    const int k = XKeysymToKeycode(display, s);
-                    if (k && keyIsDown(k)) {
-                        fakeKey(k, False);
-                        letGo.push_back(k);
-                    }
+// The character whose key is down, and the keys pressed around it.
+Typing pressed;
+
+// Presses one character's key, typed as the keyboard state reads now. The text comes out
+// exactly, whatever Shift the run holds and whatever the Caps Lock state.
+void pressCharacter(const Typing& t, const XkbStateRec& state) {
+    typed(t, true);
+    pressed = t;
+    KeySym lower = 0, upper = 0;
+    XConvertCase(t.sym, &lower, &upper);
+    around = {};
+    if ((state.locked_mods & LockMask) && lower != upper)
+        around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
+    if (t.ownKey && !t.control) {
+        const bool shiftDown = state.base_mods & ShiftMask;
+        if (t.shift && !letGo.empty())
+            pressAgain();
+        else if (t.shift && !shiftDown)
+            around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
+        else if (!t.shift && shiftDown) {
+            for (const KeySym s : {XK_Shift_L, XK_Shift_R}) {
+                const int k = XKeysymToKeycode(display, s);
+                if (k && keyIsDown(k)) {
+                    fakeKey(k, False);
+                    letGo.push_back(k);
                 }
             }
         }
-        if (around.capsLock)
-            tap(around.capsLock);
-        if (around.pressedShift)
-            fakeKey(around.pressedShift, True);
-        fakeKey(t.code, True);
-        return;
     }
-    fakeKey(t.code, False);
+    if (around.capsLock)
+        tap(around.capsLock);
+    if (around.pressedShift)
+        fakeKey(around.pressedShift, True);
+    // A character of another layout than the one in effect: that layout is locked for its
+    // press and release, and the user's after. Wine reads the character of a key only
+    // after its release, in the group the last key event carried, so a group latched
+    // for the press alone would type what the key types in the user's layout.
+    if (t.group >= 0 && t.group != state.group) {
+        around.lockedGroup = state.locked_group;
+        XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(t.group));
+    }
+    fakeKey(t.code, True);
+}
+
+void releaseCharacter() {
+    typed(pressed, false);
+    fakeKey(pressed.code, False);
     if (around.pressedShift)
         fakeKey(around.pressedShift, False);
     if (around.capsLock)
         tap(around.capsLock);
+    if (around.lockedGroup >= 0)
+        XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
     around = {};
 }
 
@@ -132,7 +146,7 @@ struct PendingEvent {
     double x = 0, y = 0;
     std::int32_t lines = 0;
     std::uint64_t flags = 0;
-    std::optional<Typing> text; // a character, resolved when its string is set
+    std::optional<char32_t> text; // a character's key-down or key-up
 };
 
 PendingEvent* ev(platform::Event e) {
@@ -150,6 +164,9 @@ bool held = false;
 bool withheld = false;
 // Whether the last character was withheld, for the caller to hear of after its key-up.
 bool heldBack = false;
+// Whether the last character's key-down found no way to type it (the layout was switched
+// to one that lacks it, and no spare could be had): its key-up fails.
+bool lost = false;
 } // namespace
 
 void x11::holdServer() {
@@ -206,6 +223,41 @@ void x11::releaseLeftDown() {
     }
 }
 
+namespace {
+
+// A character's key-down. Which key types it depends on the layout in effect when the key
+// goes down, and the user may switch layouts while a text is typed: the keyboard state is
+// read under the same server grab as the key is pressed in, so no switch comes between.
+void pressText(char32_t c) {
+    heldBack = withheld = false;
+    for (;;) {
+        const bool checked = serverHeld(); // the guard's grab, held since its check
+        holdServer();
+        if (approvedFront && !checked) {
+            // The grab was let go of since the guard's check (a spare was bound): check
+            // again that the same application is in front.
+            withheld = heldBack = frontPid() != approvedFront;
+            if (withheld)
+                return;
+        }
+        XkbStateRec state{};
+        XkbGetState(display, XkbUseCoreKbd, &state);
+        if (const auto t = resolve(c, state.group, false)) {
+            pressCharacter(*t, state);
+            return;
+        }
+        // Switched to a layout that lacks the character since its key was found: it needs
+        // a spare after all.
+        letGoOfServer();
+        if (!resolve(c, state.group, true)) {
+            lost = withheld = true;
+            return;
+        }
+    }
+}
+
+} // namespace
+
 namespace platform {
 
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
@@ -240,7 +292,14 @@ Event createScrollWheelEvent(EventSource, std::int32_t lines) {
 }
 
 bool setUnicodeString(Event event, const std::u16string& units) {
-    return (ev(event)->text = resolve(codePoint(units))).has_value();
+    PendingEvent& e = *ev(event);
+    e.text = codePoint(units);
+    if (!e.down)
+        return !lost; // it lets go of whatever its key-down pressed
+    lost = false;
+    // The spare it needs in the layout in effect now is bound here, so that the guard's
+    // check and the key after it need nothing in between.
+    return resolve(*e.text, effectiveGroup(), true).has_value();
 }
 
 bool characterHeldBack() {
@@ -274,19 +333,11 @@ void postEvent(Event event) {
         if (!e.text)
             pressAgain();
         if (e.text && e.down)
-            heldBack = false;
-        if (e.text && e.down && approvedFront && !serverHeld()) {
-            // The guard's grab was let go of since its check (a spare was bound): check
-            // again, under a grab of its own, that the same application is in front.
-            holdServer();
-            withheld = heldBack = frontPid() != approvedFront;
-        }
-        if (e.text && withheld) {
-            withheld = e.down;
-            break;
-        }
-        if (e.text)
-            typeUnit(*e.text, e.down);
+            pressText(*e.text);
+        else if (e.text && !withheld)
+            releaseCharacter();
+        else if (e.text)
+            withheld = false;
         else if (const int code = xKeycode(e.code))
             fakeKey(code, e.down);
         break;

@@ -4,8 +4,10 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
+#include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 namespace x11 {
@@ -43,8 +45,15 @@ namespace {
 struct OwnKey {
     int code = 0;
     bool shift = false;
+    KeySym sym = NoSymbol;
 };
-std::map<KeySym, OwnKey> ownKeys; // read once, the first time text is typed
+// Per keyboard group, the character each key types at its first and its Shift level (the
+// levels the key's type gives with no modifier and with Shift): a key types the symbol of
+// the group in effect when it is pressed, so a table of the first group's symbols types
+// another layout's characters while that one is active. Read once, the first time text
+// is typed.
+std::array<std::map<char32_t, OwnKey>, XkbNumKbdGroups> ownKeys;
+int groups = 1; // how many the keyboard has
 bool ownKeysRead = false;
 
 KeySym keysymOf(char32_t c) {
@@ -69,26 +78,47 @@ void readOwnKeys() {
     if (ownKeysRead)
         return;
     ownKeysRead = true;
-    int minCode = 0, maxCode = 0, per = 0;
-    XDisplayKeycodes(display, &minCode, &maxCode);
-    KeySym* map =
-        XGetKeyboardMapping(display, static_cast<KeyCode>(minCode), maxCode - minCode + 1, &per);
-    if (!map)
+    XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
+    if (!xkb)
         return;
     const std::vector<int> others = othersSpares();
-    for (int code = minCode; code <= maxCode; ++code) {
-        const KeySym* syms = map + (code - minCode) * per;
-        // Keypad keys depend on Num Lock, and a spare bound by another process may be
-        // taken back at any moment.
-        if (IsKeypadKey(syms[0]) || IsModifierKey(syms[0]) ||
-            std::find(others.begin(), others.end(), code) != others.end())
-            continue;
-        for (int level = 0; level < std::min(per, 2); ++level) {
-            if (syms[level] != NoSymbol && !ownKeys.count(syms[level]))
-                ownKeys[syms[level]] = {code, level == 1};
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code)
+        groups = std::max(groups, static_cast<int>(XkbKeyNumGroups(xkb, code)));
+    for (int group = 0; group < groups; ++group) {
+        for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+            // A spare bound by another process may be taken back at any moment.
+            if (XkbKeyNumGroups(xkb, code) == 0 ||
+                std::find(others.begin(), others.end(), code) != others.end())
+                continue;
+            for (const bool shift : {false, true}) {
+                unsigned consumed = 0;
+                KeySym sym = NoSymbol;
+                const unsigned state = XkbBuildCoreState(shift ? ShiftMask : 0, group);
+                if (!XkbTranslateKeyCode(xkb, static_cast<KeyCode>(code), state, &consumed, &sym))
+                    continue;
+                // Keypad keys depend on Num Lock.
+                if (!shift && (IsKeypadKey(sym) || IsModifierKey(sym)))
+                    break;
+                // A dead key's symbol is no character, so a dead key never stands for one;
+                // the keys of control characters are the tool's own.
+                const char32_t c = xkb_keysym_to_utf32(static_cast<xkb_keysym_t>(sym));
+                if (c >= 0x20 && c != 0x7F)
+                    ownKeys[static_cast<std::size_t>(group)].try_emplace(c,
+                                                                         OwnKey{code, shift, sym});
+            }
         }
     }
-    XFree(map);
+    XkbFreeKeyboard(xkb, 0, True);
+}
+
+// The group, the effective one first, in which the character is on a key of its own.
+std::optional<int> groupWithKey(char32_t c, int effective) {
+    for (int i = 0; i < groups; ++i) {
+        const int group = (effective + i) % groups;
+        if (ownKeys[static_cast<std::size_t>(group)].count(c))
+            return group;
+    }
+    return std::nullopt;
 }
 
 // Gives a key one keysym on every level, or (NoSymbol) no symbol at all, as spares have.
@@ -132,11 +162,43 @@ void changeKeysCore(const std::map<int, KeySym>& keys) {
     }
 }
 
+// The keys the last change bound to characters, for the notice finishChange sends.
+std::map<int, KeySym> notice;
+
+// Tells the client holding the input focus that keys were rebound, with a notice of its
+// own. The server tells only the clients that asked for its notices: Xlib asks when it
+// first reads the keymap, at the first key a client translates, and before that reads
+// the keymap as it is then. Wine, though, builds its own table of keycodes (to Windows
+// key codes) from the keymap when it starts and again at each notice. Before its first
+// key, it hears of no change, types a key rebound since it started as a key of no name
+// and loses its character. Once the notice is in its queue ahead of the key, it reads
+// the keymap again before it handles the key, so nothing need wait for it.
+void noticeToFocusedClient() {
+    Window focus = None;
+    int revert = 0;
+    XGetInputFocus(display, &focus, &revert);
+    if (focus == None || focus == PointerRoot || notice.empty())
+        return;
+    XEvent e{};
+    e.xmapping.type = MappingNotify;
+    e.xmapping.window = focus;
+    e.xmapping.request = MappingKeyboard;
+    e.xmapping.first_keycode = notice.begin()->first;
+    e.xmapping.count = notice.rbegin()->first - notice.begin()->first + 1;
+    // With no event mask, the event goes to the client that created the window.
+    XSendEvent(display, focus, False, NoEventMask, &e);
+}
+
 } // namespace
 
 bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
     if (keys.empty())
         return false;
+    notice.clear();
+    for (const auto& [code, sym] : keys) {
+        if (sym != NoSymbol)
+            notice[code] = sym;
+    }
     if (!coreChanges) {
         for (const auto& [code, sym] : keys)
             setKey(xkb, code, sym);
@@ -156,25 +218,28 @@ bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
 }
 
 void finishChange() {
-    if (deferred.empty())
-        return;
-    changeKeysCore(deferred);
+    if (!deferred.empty())
+        changeKeysCore(deferred);
     deferred.clear();
+    noticeToFocusedClient();
+    notice.clear();
 }
 
-bool hasOwnKey(KeySym sym) {
-    readOwnKeys();
-    return ownKeys.count(sym) != 0;
+int effectiveGroup() {
+    XkbStateRec state{};
+    XkbGetState(display, XkbUseCoreKbd, &state);
+    return state.group;
 }
 
 std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     readOwnKeys();
+    const int effective = effectiveGroup();
     std::vector<KeySym> needed;
     std::optional<bool> spares; // whether any spare can be had, found out when needed
     std::optional<char32_t> untypable;
     for (const char32_t c : characters) {
         const KeySym sym = keysymOf(c);
-        const bool onKey = controlKeycode(c) || ownKeys.count(sym);
+        const bool onKey = controlKeycode(c) || groupWithKey(c, effective);
         needed.push_back(onKey ? NoSymbol : sym);
         if (untypable || onKey)
             continue;
@@ -187,7 +252,7 @@ std::optional<char32_t> beginText(const std::vector<char32_t>& characters) {
     return untypable;
 }
 
-std::optional<Typing> resolve(char32_t c) {
+std::optional<Typing> resolve(char32_t c, int group, bool bind) {
     Typing t;
     t.sym = keysymOf(c);
     if ((t.code = controlKeycode(c)) != 0) {
@@ -195,13 +260,19 @@ std::optional<Typing> resolve(char32_t c) {
         return t;
     }
     readOwnKeys();
-    if (const auto own = ownKeys.find(t.sym); own != ownKeys.end()) {
-        t.code = own->second.code;
-        t.shift = own->second.shift;
+    // A key of another layout than the one in effect is typed in its own: Wine reads a
+    // key's character from the first key of its Windows key code in the event's group,
+    // so a spare bound to a letter would type what the letter's own key types there.
+    if (const auto in = groupWithKey(c, group)) {
+        const OwnKey& key = ownKeys[static_cast<std::size_t>(*in)].at(c);
+        t.code = key.code;
+        t.shift = key.shift;
+        t.sym = key.sym;
+        t.group = *in;
         t.ownKey = true;
         return t;
     }
-    if ((t.code = spareFor(t.sym)) != 0)
+    if ((t.code = bind ? spareFor(t.sym) : boundSpare(t.sym)) != 0)
         return t;
     return std::nullopt;
 }

@@ -10,8 +10,6 @@
 
 namespace x11 {
 
-// Whether the keymap has the keysym on a key of its own, at its first or second level.
-bool hasOwnKey(KeySym sym);
 // Sets the keys in one keymap change, under a server grab; false when there was nothing
 // to change. Keys between the first and the last are sent as they are.
 bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys);
@@ -27,6 +25,8 @@ std::vector<int> othersSpares();
 // The spare bound to the keysym, bound first (with what the text needs next) when it is
 // not; 0 when none could be had in time.
 int spareFor(KeySym sym);
+// The spare this process has bound to the keysym, or 0; no request is made.
+int boundSpare(KeySym sym);
 // A character's key going down or up: on a spare keycode, or (0) a key of the keymap's.
 void typedOn(int spare, bool down);
 

@@ -25,6 +25,9 @@ namespace {
 // A client translates a keycode when it reads the event, with the map it fetched last,
 // so a spare is rebound only when the keys typed with it are some time old.
 constexpr auto keymapSettle = std::chrono::milliseconds(100);
+// The fewest spares a change made ahead of need rebinds: each change costs the window
+// manager the same work however many keys it binds.
+constexpr long aheadBatch = 4;
 // How long the tool waits for the window manager to catch up with a keymap change.
 constexpr auto windowManagerWait = std::chrono::milliseconds(2000);
 // How long a character waits for a spare that other processes hold before it fails.
@@ -92,8 +95,9 @@ bool isBound(KeySym sym) {
 // Binds the keysyms the text needs next, as many as this process's share of the spares
 // allows, in one change. Processes typing at the same time share the spares: one that
 // finds none free says so with a keycode-0 entry, and the others give back what is over
-// their share at their next change. False when no spare could be had in time.
-bool bindUpcoming(KeySym needed) {
+// their share at their next change. False when no spare could be had in time. Ahead of
+// need, one attempt is made and nothing waited for.
+bool bindUpcoming(KeySym needed, bool ahead = false) {
     // What the rest of the text needs, in order of first use.
     std::vector<KeySym> wanted{needed};
     for (std::size_t i = nextCharacter; i < upcoming.size(); ++i) {
@@ -189,7 +193,7 @@ bool bindUpcoming(KeySym needed) {
         for (const auto& [code, b] : bound)
             kept.push_back({static_cast<unsigned long>(code), owner, nonce});
         const bool got = isBound(needed);
-        if (!got)
+        if (!got && !ahead)
             kept.push_back({0, owner, nonce}); // waiting for a spare
         const bool changed = changeKeys(xkb, changes);
         setSparesInUse(kept);
@@ -199,8 +203,8 @@ bool bindUpcoming(KeySym needed) {
         XSync(display, False);
         if (changed)
             askWindowManager();
-        if (got)
-            return true;
+        if (got || ahead)
+            return got;
         if (Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -209,15 +213,16 @@ bool bindUpcoming(KeySym needed) {
 
 } // namespace
 
+int boundSpare(KeySym sym) {
+    for (const auto& [code, b] : bound) {
+        if (b.sym == sym)
+            return code;
+    }
+    return 0;
+}
+
 int spareFor(KeySym sym) {
-    auto boundTo = [&] {
-        for (const auto& [code, b] : bound) {
-            if (b.sym == sym)
-                return code;
-        }
-        return 0;
-    };
-    if (const int code = boundTo()) {
+    if (const int code = boundSpare(sym)) {
         // A compositor may replace its Xwayland's whole keymap (mutter hands over its own a
         // moment after it starts): a binding that is gone is made again.
         int per = 0;
@@ -235,7 +240,7 @@ int spareFor(KeySym sym) {
         XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&nonce), 1);
     }
-    return bindUpcoming(sym) ? boundTo() : 0;
+    return bindUpcoming(sym) ? boundSpare(sym) : 0;
 }
 
 // Gives back every spare this process bound, in one change, once the keys typed with
@@ -310,8 +315,30 @@ void bindAhead() {
     if (nextCharacter >= upcoming.size())
         return;
     const KeySym next = upcoming[nextCharacter];
-    if (next != NoSymbol && !isBound(next))
+    if (next != NoSymbol && !isBound(next)) {
         spareFor(next);
+        return;
+    }
+    // The next character has its spare. Waiting until a character has none would stall it
+    // while the window manager handles the change (openbox takes some 60 ms, seven
+    // characters' time): a change is made ahead instead, as soon as the manager has handled
+    // the last one and a few of our spares have come free, so the manager works while the
+    // characters already bound are typed.
+    if (owner == None || !windowManagerCaughtUp())
+        return;
+    KeySym unbound = NoSymbol;
+    std::set<KeySym> soon; // what the spares are still needed for
+    for (std::size_t i = nextCharacter; i < upcoming.size() && unbound == NoSymbol; ++i) {
+        if (upcoming[i] != NoSymbol && !isBound(upcoming[i]))
+            unbound = upcoming[i];
+        soon.insert(upcoming[i]);
+    }
+    const auto now = Clock::now();
+    const auto spareFree = std::count_if(bound.begin(), bound.end(), [&](const auto& b) {
+        return b.second.lastUse + keymapSettle <= now && !soon.count(b.second.sym);
+    });
+    if (unbound != NoSymbol && spareFree >= aheadBatch)
+        bindUpcoming(unbound, true);
 }
 
 void typedOn(int spare, bool down) {

@@ -53,6 +53,8 @@ Window ownWindow();
 // for the last answer. Both do nothing without a manager that takes such questions.
 void askWindowManager();
 void awaitWindowManager(std::chrono::steady_clock::time_point deadline);
+// Whether the last answer asked for has come (or none was asked for); does not wait.
+bool windowManagerCaughtUp();
 
 // The pid of the application in front (where key events go), or nothing.
 std::optional<std::int32_t> frontPid();
@@ -76,13 +78,18 @@ struct Typing {
     bool ownKey = false;
     KeySym sym = NoSymbol;
     bool control = false;
+    int group = -1; // the keyboard group it is typed in, for a key of its own
 };
 // Before a text: remembers its characters, so the spares are bound for what comes next.
 // The first character that cannot be typed at all, or nothing.
 std::optional<char32_t> beginText(const std::vector<char32_t>& characters);
-// The key for a character, binding a spare for it when the keymap has none; nothing when
-// no spare could be had in time.
-std::optional<Typing> resolve(char32_t c);
+// The keyboard group in effect (the layout a key pressed now types in).
+int effectiveGroup();
+// The key for a character when the group is in effect: its own key there, a key that types
+// a control character, or a spare bound to it. With bind, a spare is bound when none is
+// (which lets go of the server); nothing when none could be had in time. Without, nothing
+// when no spare is bound yet.
+std::optional<Typing> resolve(char32_t c, int group, bool bind);
 // Marks a character's key going down or up now: its spare is not rebound until the keys typed
 // with it are old enough to have been read.
 void typed(const Typing& t, bool down);

@@ -342,8 +342,11 @@ def delivered(entries):
 
 def play_case(desk, check, case, target, other):
     where = f"cases.txt:{case.line}"
-    for command in case.setup:
-        subprocess.run(shlex.split(command), check=True)
+    for command in case.setup:  # "probe": the target's probe in one of its modes
+        words = shlex.split(command)
+        if words[0] == "probe":
+            words = desk.executable(desk.target_app) + words[1:]
+        subprocess.run(words, check=True)
     # Through the other window: the window manager, slow after keymap changes, has caught up.
     desk.run("activate", other.pid)
     desk.run("activate", target.pid)

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cctype>
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,18 +17,6 @@
 namespace {
 
 Display* d;
-
-std::string utf8(unsigned long c) {
-    std::string s;
-    if (c < 0x80)
-        return s += char(c);
-    const int n = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
-    const unsigned lead[]{0, 0xC0, 0xE0, 0xF0};
-    s += char(lead[n] | (c >> (6 * n)));
-    for (int i = n - 1; i >= 0; --i)
-        s += char(0x80 | ((c >> (6 * i)) & 0x3F));
-    return s;
-}
 
 // The key's name, from its unshifted keysym: the tool's for the modifiers and letters, X's
 // for other keys that type no character (Return, Tab, the arrows, F10 ...), and none for keys
@@ -93,6 +82,8 @@ int main(int argc, char** argv) {
         return 1;
     if (std::strcmp(argv[1], "--held") == 0)
         return held();
+    if (std::strcmp(argv[1], "--group") == 0 && argc > 2)
+        return !(XkbLockGroup(d, XkbUseCoreKbd, unsigned(std::atoi(argv[2]))) && XSync(d, False));
     // Xlib sets up XKB, and with it the notices of keymap changes, on first use: before
     // any key comes, or a change made meanwhile goes unnoticed and its keys read as none.
     XkbKeycodeToKeysym(d, 8, 0, 0);
@@ -127,6 +118,14 @@ int main(int argc, char** argv) {
     XSelectInput(d, w,
                  KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
                      PointerMotionMask | StructureNotifyMask);
+    // Characters as Xlib's own input method gives them (legacy keysyms such as Cyrillic
+    // ones included); dead keys are not composed, so one typed shows as a gap.
+    std::setlocale(LC_ALL, "C.UTF-8");
+    XSetLocaleModifiers("@im=none");
+    XIM im = XOpenIM(d, nullptr, nullptr, nullptr);
+    XIC ic = im ? XCreateIC(im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                            w, nullptr)
+                : nullptr;
     XMapWindow(d, w);
     // X events carry no click count: count as toolkits do, from the server time (within
     // Xt's 200 ms, the strictest double-click time) and the button.
@@ -148,16 +147,15 @@ int main(int argc, char** argv) {
             if (!key.empty())
                 say(std::string(e.type == KeyPress ? "key down " : "key up ") + key +
                     mods(e.xkey.state, key));
-            char buf[16];
+            char buf[16] = "";
             KeySym sym = NoSymbol;
-            XLookupString(&e.xkey, buf, sizeof buf, &sym, nullptr);
-            // Latin-1 keysyms are their code point, Unicode keysyms 0x01000000 plus it.
-            const bool unicode = sym >= 0x010000A0 && sym <= 0x0110FFFF;
-            const unsigned long c = unicode ? sym - 0x01000000 : sym;
-            const bool printable = (c >= 0x20 && c < 0x7F) || (c >= 0xA0 && c <= 0xFF) || unicode;
-            if (e.type == KeyPress && printable &&
-                !(e.xkey.state & (ControlMask | Mod1Mask | Mod4Mask)))
-                say("char " + utf8(c));
+            Status status = 0;
+            const int n = e.type == KeyPress && ic
+                              ? Xutf8LookupString(ic, &e.xkey, buf, sizeof buf - 1, &sym, &status)
+                              : 0;
+            const bool printable = n > 0 && (unsigned char)buf[0] >= 0x20 && buf[0] != 0x7F;
+            if (printable && !(e.xkey.state & (ControlMask | Mod1Mask | Mod4Mask)))
+                say("char " + std::string(buf, std::size_t(n)));
         } else if ((e.type == ButtonPress || e.type == ButtonRelease) && e.xbutton.button >= 4) {
             if (e.type == ButtonPress && e.xbutton.button <= 5)
                 say(e.xbutton.button == 4 ? "wheel +1" : "wheel -1");
