@@ -1,23 +1,35 @@
 // The real-desktop suite's probe on macOS; the bundle it runs from decides the application.
 // Its arguments, modes and lines are in ../README.md; the frame in global top-left coordinates.
 #import <AppKit/AppKit.h>
+#include <Carbon/Carbon.h>
+#include <IOKit/hidsystem/IOLLEvent.h>
 
 #include <cmath>
 #include <cstdio>
 #include <map>
-#include <set>
 #include <string>
-
-std::map<int, std::string> keyNames(); // names.cpp
 
 @interface ProbeView : NSView
 @end
 
 namespace {
 
-bool figures = false;
-std::set<unsigned short> modifiersDown;
-const std::map<int, std::string> names = keyNames();
+// The keys the suite names, by the system's key codes (others are not logged); a modifier
+// with the device bit its side sets in the flags while it is down.
+struct Key {
+    const char* name;
+    NSEventModifierFlags side = 0;
+};
+const std::map<unsigned short, Key> keys = {
+    // clang-format off
+    {kVK_ANSI_A, {"A"}}, {kVK_ANSI_D, {"D"}}, {kVK_ANSI_Q, {"Q"}}, {kVK_ANSI_W, {"W"}},
+    {kVK_F10, {"F10"}}, {kVK_Return, {"Return"}}, {kVK_Tab, {"Tab"}}, {kVK_LeftArrow, {"Left"}},
+    {kVK_UpArrow, {"Up"}}, {kVK_Shift, {"LeftShift", NX_DEVICELSHIFTKEYMASK}},
+    {kVK_RightShift, {"RightShift", NX_DEVICERSHIFTKEYMASK}},
+    {kVK_Control, {"LeftControl", NX_DEVICELCTLKEYMASK}},
+    {kVK_RightControl, {"RightControl", NX_DEVICERCTLKEYMASK}},
+    {kVK_Option, {"LeftAlt", NX_DEVICELALTKEYMASK}}};
+// clang-format on
 const NSEventModifierFlags commandFlags =
     NSEventModifierFlagControl | NSEventModifierFlagOption | NSEventModifierFlagCommand;
 
@@ -25,20 +37,20 @@ const struct Modifier {
     NSEventModifierFlags flag;
     unsigned short left, right;
     const char* name;
-} classes[] = {{NSEventModifierFlagShift, 56, 60, " +shift"},
-               {NSEventModifierFlagControl, 59, 62, " +control"},
-               {NSEventModifierFlagOption, 58, 61, " +alt"},
-               {NSEventModifierFlagCommand, 55, 54, " +meta"}};
+} classes[] = {{NSEventModifierFlagShift, kVK_Shift, kVK_RightShift, " +shift"},
+               {NSEventModifierFlagControl, kVK_Control, kVK_RightControl, " +control"},
+               {NSEventModifierFlagOption, kVK_Option, kVK_RightOption, " +alt"},
+               {NSEventModifierFlagCommand, kVK_Command, kVK_RightCommand, " +meta"}};
 
 // A key event, with the held modifiers but the class of its own key. Text the tool types
 // comes on key 0 (the A key) with its own string: only its characters are logged.
 void logKey(NSEvent* event, const char* what) {
     const bool typed = event.keyCode == 0 && !(event.modifierFlags & commandFlags) &&
                        ![event.characters.lowercaseString isEqual:@"a"];
-    const auto name = names.find(event.keyCode);
-    if (event.isARepeat || typed || name == names.end())
+    const auto key = keys.find(event.keyCode);
+    if (event.isARepeat || typed || key == keys.end())
         return;
-    std::string line = std::string("key ") + what + " " + name->second;
+    std::string line = std::string("key ") + what + " " + key->second.name;
     for (const Modifier& c : classes)
         if ((event.modifierFlags & c.flag) && event.keyCode != c.left && event.keyCode != c.right)
             line += c.name;
@@ -96,16 +108,10 @@ void showWindow(char** argv) {
     logKey(event, "up");
 }
 - (void)flagsChanged:(NSEvent*)event {
-    // Down if its class's flag is set and it was not down already (the class's other key may
-    // be held); else up, even when another application saw the press.
-    bool set = false;
-    for (const Modifier& c : classes)
-        set |=
-            (event.keyCode == c.left || event.keyCode == c.right) && (event.modifierFlags & c.flag);
-    const bool down = set && modifiersDown.insert(event.keyCode).second;
-    if (!down)
-        modifiersDown.erase(event.keyCode);
-    logKey(event, down ? "down" : "up");
+    // Down while its own side's device bit is set (its class's flag stays while its twin is
+    // held); else up, even when another application saw the press.
+    const auto key = keys.find(event.keyCode);
+    logKey(event, key != keys.end() && (event.modifierFlags & key->second.side) ? "down" : "up");
 }
 - (void)mouseDown:(NSEvent*)event {
     button(event, "down");
@@ -129,7 +135,7 @@ void showWindow(char** argv) {
     // Logged the way the wheel turned (+ away from the user), natural scrolling undone.
     const bool inverted = event.isDirectionInvertedFromDevice;
     if (const long lines = std::lround(event.deltaY) * (inverted ? -1 : 1))
-        std::printf("wheel %+ld%s\n", lines, figures && inverted ? " inverted" : "");
+        std::printf("wheel %+ld\n", lines);
 }
 @end
 
@@ -139,9 +145,9 @@ int main(int argc, char** argv) {
         const std::string mode = argc == 2 ? argv[1] : "";
         if (mode == "--held") {
             std::string held;
-            for (const auto& [code, name] : names)
-                if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, CGKeyCode(code)))
-                    held += " " + name;
+            for (const auto& [code, key] : keys)
+                if (CGEventSourceKeyState(kCGEventSourceStateHIDSystemState, code))
+                    held += std::string(" ") + key.name;
             for (const CGMouseButton b : {kCGMouseButtonLeft, kCGMouseButtonRight})
                 if (CGEventSourceButtonState(kCGEventSourceStateHIDSystemState, b))
                     held += b == kCGMouseButtonLeft ? " left" : " right";
@@ -156,7 +162,6 @@ int main(int argc, char** argv) {
         }
         if (argc < 6)
             return 2;
-        figures = argc > 6 && std::string(argv[6]) == "--figures";
         NSApplication.sharedApplication.activationPolicy = NSApplicationActivationPolicyRegular;
         [NSNotificationCenter.defaultCenter
             addObserverForName:NSApplicationDidFinishLaunchingNotification
