@@ -85,7 +85,10 @@ readme = ""
 for page in pages:
     with open(page, encoding="utf-8") as f:
         readme += f.read()
-for block in re.findall(r"```[a-z]*\n(.*?)```", readme, re.S):
+# PowerShell's blocks show its own quoting of a list, which is not the list itself.
+for language, block in re.findall(r"```([a-z]*)\n(.*?)```", readme, re.S):
+    if language == "powershell":
+        continue
     for match in re.finditer(r"\brun '(\[.*?\])'", block):
         expect("actions", json.loads(match.group(1)), True, "README list", "readme")
     for line in block.splitlines():
