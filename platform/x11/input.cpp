@@ -2,6 +2,7 @@
 // keys pressed around each character of a text so it comes out exactly.
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "platform/utf16.h"
 #include "platform/x11/x11.h"
 
 #include <X11/XKBlib.h>
@@ -20,21 +21,10 @@ using namespace x11;
 
 namespace {
 
-char32_t codePoint(const std::u16string& units) {
-    if (units.size() == 2 && units[0] >= 0xD800 && units[0] <= 0xDBFF && units[1] >= 0xDC00 &&
-        units[1] <= 0xDFFF)
-        return 0x10000 + ((char32_t(units[0]) - 0xD800) << 10) + (char32_t(units[1]) - 0xDC00);
-    return units.empty() ? 0 : units[0];
-}
-
 std::vector<char32_t> characters(const std::u16string& units) {
     std::vector<char32_t> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
-                          units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
-        out.push_back(codePoint(units.substr(i, pair ? 2 : 1)));
-        i += pair ? 1 : 0;
-    }
+    for (std::size_t i = 0; i < units.size(); i += platform::characterLength(units, i))
+        out.push_back(platform::codePoint(units, i));
     return out;
 }
 
@@ -240,7 +230,7 @@ Event createScrollWheelEvent(EventSource, std::int32_t lines) {
 }
 
 bool setUnicodeString(Event event, const std::u16string& units) {
-    return (ev(event)->text = resolve(codePoint(units))).has_value();
+    return (ev(event)->text = resolve(platform::codePoint(units))).has_value();
 }
 
 bool characterHeldBack() {
