@@ -1,28 +1,7 @@
 #include "events/input.h"
 
-#include <algorithm>
 #include <cmath>
 #include <limits>
-
-namespace {
-
-void hold(std::vector<KeyCode>& held, KeyCode code, bool down) {
-    const auto it = std::find(held.begin(), held.end(), code);
-    if (down && it == held.end())
-        held.push_back(code);
-    else if (!down && it != held.end())
-        held.erase(it);
-}
-
-void hold(std::vector<std::uint32_t>& held, std::uint32_t button, bool down) {
-    const auto it = std::find(held.begin(), held.end(), button);
-    if (down && it == held.end())
-        held.push_back(button);
-    else if (!down && it != held.end())
-        held.erase(it);
-}
-
-} // namespace
 
 void post(const State& state, platform::Event event) {
     if (!event)
@@ -44,7 +23,7 @@ void keyEvent(State& state, KeyCode code, bool down) {
             state.modifiers &= ~flag;
         break;
     }
-    hold(state.heldKeys, code, down);
+    state.heldKeys.update(code, down);
     platform::Event event = platform::createKeyboardEvent(state.src, code, down);
     if (!event)
         return;
@@ -63,7 +42,7 @@ std::uint32_t upType(std::uint32_t button) {
 void mouse(State& state, std::uint32_t type, Point position, std::uint32_t button,
            std::int64_t clicks) {
     if (type != platform::mouseMoved)
-        hold(state.heldButtons, button, type == downType(button));
+        state.heldButtons.update(button, type == downType(button));
     platform::Event event = platform::createMouseEvent(state.src, type, position, button);
     if (!event)
         return;
@@ -102,9 +81,9 @@ void releaseHeld(State& state) {
     // Modifiers are tracked per flag, so the walk can leave a twin down (RightShift when
     // LeftShift's key-up emptied the set), and keys pressed with keyDown stay down
     // system-wide after the process ends unless released here.
-    for (const KeyCode code : std::vector<KeyCode>(state.heldKeys))
+    for (const KeyCode code : state.heldKeys.inOrder())
         keyEvent(state, code, false);
-    for (const std::uint32_t button : std::vector<std::uint32_t>(state.heldButtons))
+    for (const std::uint32_t button : state.heldButtons.inOrder())
         mouse(state, upType(button), state.cursor, button, 1);
 }
 

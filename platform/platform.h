@@ -28,38 +28,6 @@ constexpr std::uint32_t mouseMoved = 5;
 constexpr std::uint32_t leftButton = 0;
 constexpr std::uint32_t rightButton = 1;
 
-// The flags a real keyboard gives key events of these keys of its own: SecondaryFn for
-// F1-F12 and the navigation block, SecondaryFn and NumericPad for the arrows.
-constexpr std::uint64_t ownKeyFlags(std::uint16_t keyCode) {
-    constexpr std::uint64_t secondaryFn = 0x800000, numericPad = 0x200000;
-    switch (keyCode) {
-    case 122:
-    case 120:
-    case 99:
-    case 118:
-    case 96:
-    case 97: // F1-F6
-    case 98:
-    case 100:
-    case 101:
-    case 109:
-    case 103:
-    case 111: // F7-F12
-    case 115:
-    case 119:
-    case 116:
-    case 121:
-    case 117: // Home End PageUp PageDown Delete
-        return secondaryFn;
-    case 123:
-    case 124:
-    case 125:
-    case 126: // arrows
-        return secondaryFn | numericPad;
-    default: return 0;
-    }
-}
-
 // Readies the standard streams (on Windows: plain \n line ends) and returns the
 // command-line arguments, program path first, in UTF-8.
 std::vector<std::string> startProcess(int argc, char** argv);

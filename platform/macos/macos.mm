@@ -1,6 +1,7 @@
 // The macOS backend: Quartz Event Services, Quartz Window Services, Accessibility and
 // AppKit. Objective-C++ (with ARC) only because AppKit needs it; everything Core
 // Foundation is released by hand.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 
@@ -36,8 +37,7 @@ bool posted = false;
 
 // The buttons this process holds down, and where its last pointer event went: while a
 // button is held, a move must be that button's drag, or applications see no drag at all.
-bool leftHeld = false;
-bool rightHeld = false;
+platform::Pressed<CGMouseButton> buttonsDown;
 std::optional<CGPoint> lastPointer;
 
 void settle() {
@@ -46,21 +46,6 @@ void settle() {
     const auto left = lastPost + exitSettle - std::chrono::steady_clock::now();
     if (left.count() > 0)
         std::this_thread::sleep_for(left);
-}
-
-// The key that types a control character, for applications that take control characters
-// from the key code rather than from the event's string (Qt's text widgets among them).
-std::int64_t controlKey(const std::u16string& units) {
-    if (units.size() != 1)
-        return 0;
-    switch (units[0]) {
-    case u'\n':
-    case u'\r': return 36; // Return
-    case u'\t': return 48; // Tab
-    case u'\b': return 51; // Delete (backspace)
-    case 0x1B: return 53;  // Escape
-    default: return 0;
-    }
 }
 
 bool isFrontmost(pid_t pid) {
@@ -152,9 +137,10 @@ Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double,
                        std::uint32_t button) {
     auto cgType = static_cast<CGEventType>(type);
     auto cgButton = static_cast<CGMouseButton>(button);
-    if (cgType == kCGEventMouseMoved && (leftHeld || rightHeld)) {
-        cgType = leftHeld ? kCGEventLeftMouseDragged : kCGEventRightMouseDragged;
-        cgButton = leftHeld ? kCGMouseButtonLeft : kCGMouseButtonRight;
+    if (cgType == kCGEventMouseMoved && !buttonsDown.empty()) {
+        const bool left = buttonsDown.contains(kCGMouseButtonLeft);
+        cgType = left ? kCGEventLeftMouseDragged : kCGEventRightMouseDragged;
+        cgButton = left ? kCGMouseButtonLeft : kCGMouseButtonRight;
     }
     const CGPoint to = CGPointMake(position.first, position.second);
     CGEventRef event =
@@ -183,8 +169,10 @@ bool setUnicodeString(Event event, const std::u16string& units) {
     static_assert(sizeof(UniChar) == sizeof(char16_t));
     CGEventKeyboardSetUnicodeString(cg(event), static_cast<UniCharCount>(units.size()),
                                     reinterpret_cast<const UniChar*>(units.data()));
-    if (const std::int64_t key = controlKey(units))
-        CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, key);
+    // The string alone would not do for applications that read control characters from
+    // the key code.
+    if (const auto key = units.size() == 1 ? controlCharacterKey(units[0]) : std::nullopt)
+        CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, *key);
     return true;
 }
 
@@ -228,10 +216,10 @@ void postEvent(Event event) {
     lastPost = std::chrono::steady_clock::now();
     posted = true;
     switch (CGEventGetType(cg(event))) {
-    case kCGEventLeftMouseDown: leftHeld = true; break;
-    case kCGEventLeftMouseUp: leftHeld = false; break;
-    case kCGEventRightMouseDown: rightHeld = true; break;
-    case kCGEventRightMouseUp: rightHeld = false; break;
+    case kCGEventLeftMouseDown: buttonsDown.press(kCGMouseButtonLeft); break;
+    case kCGEventLeftMouseUp: buttonsDown.release(kCGMouseButtonLeft); break;
+    case kCGEventRightMouseDown: buttonsDown.press(kCGMouseButtonRight); break;
+    case kCGEventRightMouseUp: buttonsDown.release(kCGMouseButtonRight); break;
     case kCGEventMouseMoved:
     case kCGEventLeftMouseDragged:
     case kCGEventRightMouseDragged: break;

@@ -11,6 +11,7 @@
 // the events without a word), what this process holds is let go of and the process
 // fails as it does without permission on macOS. A refused release is not reported: the
 // tool is letting go anyway, and a stop or result must not be lost to it.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/win32/win32.h"
@@ -127,37 +128,15 @@ const Key* keyOf(std::uint16_t mac) {
     return nullptr;
 }
 
-// The keys that type a control character: Return for a line break (a multi-line field
-// inserts one either way, but a single-line field or a default button acts only on the
-// key), Tab, Backspace and Escape.
+// The key that types a one-unit text, when it is a control character.
 const Key* controlKey(const std::u16string& units) {
-    if (units.size() != 1)
-        return nullptr;
-    switch (units[0]) {
-    case u'\n':
-    case u'\r': return keyOf(36);
-    case u'\t': return keyOf(48);
-    case u'\b': return keyOf(51);
-    case 0x1B: return keyOf(53);
-    default: return nullptr;
-    }
+    const auto code = units.size() == 1 ? platform::controlCharacterKey(units[0]) : std::nullopt;
+    return code ? keyOf(*code) : nullptr;
 }
 
-// The platform's own representation of an event, turned into INPUT records when posted.
-struct PendingEvent {
-    enum Kind { key, mouse, scroll } kind = key;
-    std::uint16_t code = 0;
-    bool down = false;
-    std::optional<std::u16string> text;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-};
-
-PendingEvent* ev(platform::Event e) {
-    return static_cast<PendingEvent*>(e);
-}
+// Events are the shared event record as it is, turned into INPUT records when posted.
+using platform::EventRecord;
+using platform::record;
 
 INPUT keyInput(const Key& k, bool down) {
     INPUT in{};
@@ -300,32 +279,21 @@ EventSource createEventSource() {
 }
 
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
-    auto* e = new PendingEvent;
-    e->code = keyCode;
-    e->down = down;
-    return e;
+    return new EventRecord(EventRecord::keyboard(keyCode, down));
 }
 
 Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
-                       std::uint32_t) {
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::mouse;
-    e->type = type;
-    e->x = position.first;
-    e->y = position.second;
-    return e;
+                       std::uint32_t button) {
+    return new EventRecord(EventRecord::pointer(type, position, button));
 }
 
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::scroll;
-    e->lines = lines;
-    return e;
+    return new EventRecord(EventRecord::wheel(lines));
 }
 
 // Every character can be typed: KEYEVENTF_UNICODE carries any code unit.
 bool setUnicodeString(Event event, const std::u16string& units) {
-    ev(event)->text = units;
+    record(event)->text = units;
     return true;
 }
 
@@ -344,16 +312,16 @@ void setClickState(Event, std::int64_t) {}
 // Windows events carry no modifier flags: the keys really held (pressed with keyDown)
 // apply to what follows, as on a real keyboard.
 std::uint64_t getFlags(Event event) {
-    return ev(event)->flags;
+    return record(event)->flags;
 }
 void setFlags(Event event, std::uint64_t flags) {
-    ev(event)->flags = flags;
+    record(event)->flags = flags;
 }
 
 void postEvent(Event event) {
-    const PendingEvent& e = *ev(event);
+    const EventRecord& e = *record(event);
     switch (e.kind) {
-    case PendingEvent::key: {
+    case EventRecord::key: {
         if (!e.text) {
             if (const Key* k = keyOf(e.code))
                 send({keyInput(*k, e.down)});
@@ -370,7 +338,7 @@ void postEvent(Event event) {
         }
         break;
     }
-    case PendingEvent::mouse: {
+    case EventRecord::mouse: {
         // A press or release happens at its position: one record moves and presses.
         const int left = GetSystemMetrics(SM_XVIRTUALSCREEN),
                   top = GetSystemMetrics(SM_YVIRTUALSCREEN);
@@ -385,7 +353,7 @@ void postEvent(Event event) {
         send({in});
         break;
     }
-    case PendingEvent::scroll: {
+    case EventRecord::scroll: {
         const auto lines = static_cast<std::int32_t>(
             std::clamp<std::int64_t>(e.lines, -maxScrollSteps, maxScrollSteps));
         INPUT in{};
@@ -399,7 +367,7 @@ void postEvent(Event event) {
 }
 
 void releaseEvent(Event event) {
-    delete ev(event);
+    delete record(event);
 }
 
 std::optional<std::pair<double, double>> pointerLocation() {

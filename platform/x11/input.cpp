@@ -1,5 +1,6 @@
 // X11 input: the tool's keyboard, pointer and wheel events played through XTest, and the
 // keys pressed around each character of a text so it comes out exactly.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/utf16.h"
@@ -14,10 +15,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <set>
 #include <thread>
 
 using namespace x11;
+using platform::EventRecord;
 
 namespace {
 
@@ -34,20 +35,21 @@ struct Around {
     int capsLock = 0;     // Caps Lock tapped off before a cased character, on again after
 };
 
-// Every key and button this process has pressed: at the end, whatever of them the server
-// still reports down is let go of.
-std::set<int> pressedKeys;
-std::set<unsigned> pressedButtons;
+// Every key and button this process has pressed, kept after its release: a release may
+// wait in the server behind a window manager's grab. At the end, whatever of them the
+// server still reports down is let go of.
+platform::Pressed<int> pressedKeys;
+platform::Pressed<unsigned> pressedButtons;
 
 void fakeKey(int code, bool down) {
     if (down)
-        pressedKeys.insert(code);
+        pressedKeys.press(code);
     XTestFakeKeyEvent(display, static_cast<unsigned>(code), down, CurrentTime);
 }
 
 void fakeButton(unsigned button, bool down) {
     if (down)
-        pressedButtons.insert(button);
+        pressedButtons.press(button);
     XTestFakeButtonEvent(display, button, down, CurrentTime);
 }
 
@@ -113,21 +115,11 @@ void typeUnit(const Typing& t, bool down) {
     around = {};
 }
 
-// The platform's own representation of an event, played through XTest when posted.
-struct PendingEvent {
-    enum { key, mouse, scroll } kind = key;
-    std::uint16_t code = 0;
-    bool down = false;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-    std::optional<Typing> text; // a character, resolved when its string is set
+// An event, played through XTest when posted: the shared record, and for a character the
+// key that types it, found when its string is set.
+struct XEventRecord : platform::EventRecord {
+    std::optional<Typing> typing;
 };
-
-PendingEvent* ev(platform::Event e) {
-    return static_cast<PendingEvent*>(e);
-}
 
 } // namespace
 
@@ -167,13 +159,13 @@ void x11::releaseLeftDown() {
     for (bool first = true;; first = false) {
         XSync(display, False);
         std::vector<int> keys;
-        for (const int k : pressedKeys) {
+        for (const int k : pressedKeys.inOrder()) {
             if (keyIsDown(k))
                 keys.push_back(k);
         }
         std::vector<unsigned> buttons;
         const unsigned mask = buttonsDown();
-        for (const unsigned b : pressedButtons) {
+        for (const unsigned b : pressedButtons.inOrder()) {
             if (mask & (Button1Mask << (b - 1)))
                 buttons.push_back(b);
         }
@@ -201,36 +193,24 @@ namespace platform {
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::key;
-    e->code = keyCode;
-    e->down = down;
-    return e;
+    return new XEventRecord{EventRecord::keyboard(keyCode, down), std::nullopt};
 }
 
 Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
-                       std::uint32_t) {
+                       std::uint32_t button) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::mouse;
-    e->type = type;
-    e->x = position.first;
-    e->y = position.second;
-    return e;
+    return new XEventRecord{EventRecord::pointer(type, position, button), std::nullopt};
 }
 
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::scroll;
-    e->lines = lines;
-    return e;
+    return new XEventRecord{EventRecord::wheel(lines), std::nullopt};
 }
 
 bool setUnicodeString(Event event, const std::u16string& units) {
-    return (ev(event)->text = resolve(platform::codePoint(units))).has_value();
+    return (record<XEventRecord>(event)->typing = resolve(platform::codePoint(units))).has_value();
 }
 
 bool characterHeldBack() {
@@ -249,38 +229,38 @@ void setClickState(Event, std::int64_t) {}
 // X events carry the state of the keys really held, so the stamped flags have nothing
 // to add: a modifier pressed with keyDown is down on the server.
 std::uint64_t getFlags(Event event) {
-    return ev(event)->flags;
+    return record<XEventRecord>(event)->flags;
 }
 void setFlags(Event event, std::uint64_t flags) {
-    ev(event)->flags = flags;
+    record<XEventRecord>(event)->flags = flags;
 }
 
 void postEvent(Event event) {
-    const PendingEvent& e = *ev(event);
+    const XEventRecord& e = *record<XEventRecord>(event);
     switch (e.kind) {
-    case PendingEvent::key:
-        if (!e.text && !e.down)
+    case EventRecord::key:
+        if (!e.typing && !e.down)
             std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
-        if (!e.text)
+        if (!e.typing)
             pressAgain();
-        if (e.text && e.down)
+        if (e.typing && e.down)
             heldBack = false;
-        if (e.text && e.down && approvedFront && !serverHeld()) {
+        if (e.typing && e.down && approvedFront && !serverHeld()) {
             // The guard's grab was let go of since its check (a spare was bound): check
             // again, under a grab of its own, that the same application is in front.
             holdServer();
             withheld = heldBack = frontPid() != approvedFront;
         }
-        if (e.text && withheld) {
+        if (e.typing && withheld) {
             withheld = e.down;
             break;
         }
-        if (e.text)
-            typeUnit(*e.text, e.down);
+        if (e.typing)
+            typeUnit(*e.typing, e.down);
         else if (const int code = xKeycode(e.code))
             fakeKey(code, e.down);
         break;
-    case PendingEvent::mouse: {
+    case EventRecord::mouse: {
         pressAgain();
         // A press or release happens where the pointer is: put it at the event's
         // position first, as the event itself would on macOS.
@@ -296,7 +276,7 @@ void postEvent(Event event) {
         }
         break;
     }
-    case PendingEvent::scroll: {
+    case EventRecord::scroll: {
         pressAgain();
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
@@ -310,12 +290,12 @@ void postEvent(Event event) {
     }
     letGoOfServer();
     XSync(display, False);
-    if (e.kind == PendingEvent::key && e.text && !e.down)
+    if (e.kind == EventRecord::key && e.typing && !e.down)
         bindAhead(); // the next character's spare, so its check and post need nothing else
 }
 
 void releaseEvent(Event event) {
-    delete ev(event);
+    delete record<XEventRecord>(event);
 }
 
 } // namespace platform
