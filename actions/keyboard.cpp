@@ -27,7 +27,6 @@ void typeUnits(State& state, const std::u16string& units, bool down) {
         fail(state, "cannot type " + utf8(units));
     }
     post(state, event);
-    platform::releaseEvent(event);
 }
 
 } // namespace

@@ -1,14 +1,20 @@
 #include "events/input.h"
 
+#include "events/exit.h"
+
 #include <cmath>
 #include <limits>
 
-void post(const State& state, platform::Event event) {
+void post(State& state, platform::Event event) {
     if (!event)
         return;
     // Flags are only ever added: the event keeps those the platform gave it.
     platform::setFlags(event, platform::getFlags(event) | state.modifiers);
-    platform::postEvent(event);
+    const bool taken = platform::postEvent(event);
+    platform::releaseEvent(event);
+    // Input that went nowhere must not pass for typed; fail lets go of what is held.
+    if (!taken)
+        fail(state, permissionOffMessage);
 }
 
 void keyEvent(State& state, KeyCode code, bool down) {
@@ -24,11 +30,7 @@ void keyEvent(State& state, KeyCode code, bool down) {
         break;
     }
     state.heldKeys.update(code, down);
-    platform::Event event = platform::createKeyboardEvent(state.src, code, down);
-    if (!event)
-        return;
-    post(state, event);
-    platform::releaseEvent(event);
+    post(state, platform::createKeyboardEvent(state.src, code, down));
 }
 
 std::uint32_t downType(std::uint32_t button) {
@@ -44,11 +46,9 @@ void mouse(State& state, std::uint32_t type, Point position, std::uint32_t butto
     if (type != platform::mouseMoved)
         state.heldButtons.update(button, type == downType(button));
     platform::Event event = platform::createMouseEvent(state.src, type, position, button);
-    if (!event)
-        return;
-    platform::setClickState(event, clicks);
+    if (event)
+        platform::setClickState(event, clicks);
     post(state, event);
-    platform::releaseEvent(event);
 }
 
 std::int32_t scrollLines(double amount) {
@@ -62,12 +62,8 @@ std::int32_t scrollLines(double amount) {
     return static_cast<std::int32_t>(lines);
 }
 
-void scrollWheel(const State& state, double amount) {
-    platform::Event event = platform::createScrollWheelEvent(state.src, scrollLines(amount));
-    if (!event)
-        return;
-    post(state, event);
-    platform::releaseEvent(event);
+void scrollWheel(State& state, double amount) {
+    post(state, platform::createScrollWheelEvent(state.src, scrollLines(amount)));
 }
 
 void releaseHeld(State& state) {

@@ -10,9 +10,10 @@
 // and the list of held keys.
 void keyEvent(State& state, KeyCode code, bool down);
 
-// Stamps the held modifiers onto an event built elsewhere and posts it. Does not take
-// the event over; a null event is ignored.
-void post(const State& state, platform::Event event);
+// Stamps the held modifiers onto an event built elsewhere, posts it and releases it; a
+// null event is ignored. When the system refuses the event, fails with the permission
+// message.
+void post(State& state, platform::Event event);
 
 // Posts one mouse event of the given type with a click count, and keeps track of the
 // buttons held down.
@@ -26,7 +27,7 @@ std::uint32_t upType(std::uint32_t button);
 // beyond it (NaN gives 0).
 std::int32_t scrollLines(double amount);
 // Posts one line-unit scroll-wheel event.
-void scrollWheel(const State& state, double amount);
+void scrollWheel(State& state, double amount);
 
 // Lets go of everything the tool still holds. First, while any modifier is held, a
 // key-up for each modifier key in turn until the held set is empty; then a key-up for

@@ -58,11 +58,11 @@ bool characterHeldBack();
 void setClickState(Event event, std::int64_t clicks);
 std::uint64_t getFlags(Event event);
 void setFlags(Event event, std::uint64_t flags);
-// Delivers the event as if from the hardware. Where the system can refuse input (on
-// Windows), a refused event does not pass silently: the backend lets go of what it has
-// pressed and ends the process as a failure, "Accessibility permission is off for
-// Marnith", status 1.
-void postEvent(Event event);
+// Delivers the event as if from the hardware. False when the system refused it (on
+// Windows: another desktop has the input, or the window in front would drop it unseen),
+// so that the caller does not go on as if it had been delivered. A release is never
+// reported refused: letting go goes on whatever the system takes.
+bool postEvent(Event event);
 void releaseEvent(Event event);
 
 // The current pointer position, or nothing when the platform gives no event for it.

@@ -211,7 +211,9 @@ void setFlags(Event event, std::uint64_t flags) {
     CGEventSetFlags(cg(event), static_cast<CGEventFlags>(flags));
 }
 
-void postEvent(Event event) {
+// The system takes every event posted through the tap; without the permission it drops
+// them unseen, which the run's check beforehand is there for.
+bool postEvent(Event event) {
     CGEventPost(kCGHIDEventTap, cg(event));
     lastPost = std::chrono::steady_clock::now();
     posted = true;
@@ -223,9 +225,10 @@ void postEvent(Event event) {
     case kCGEventMouseMoved:
     case kCGEventLeftMouseDragged:
     case kCGEventRightMouseDragged: break;
-    default: return;
+    default: return true;
     }
     lastPointer = CGEventGetLocation(cg(event));
+    return true;
 }
 
 void releaseEvent(Event event) {

@@ -265,9 +265,10 @@ void setFlags(Event event, std::uint64_t flags) {
         record(event)->flags = flags;
 }
 
-void postEvent(Event event) {
+// The simulated desktop refuses events only when they are created.
+bool postEvent(Event event) {
     if (!event)
-        return;
+        return true;
     const EventRecord& e = *record(event);
     nlohmann::ordered_json line;
     line["kind"] = e.kind == EventRecord::key     ? "key"
@@ -291,6 +292,7 @@ void postEvent(Event event) {
         line["flags"] = e.flags;
     }
     trace("post", line);
+    return true;
 }
 
 void releaseEvent(Event event) {

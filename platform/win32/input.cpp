@@ -8,9 +8,9 @@
 // Input the system refuses is never dropped silently: when SendInput inserts fewer
 // events than it was given (another desktop has the input: a locked workstation, a UAC
 // prompt), or the window in front runs at a higher integrity level (Windows would drop
-// the events without a word), what this process holds is let go of and the process
-// fails as it does without permission on macOS. A refused release is not reported: the
-// tool is letting go anyway, and a stop or result must not be lost to it.
+// the events without a word), the post reports it, and the tool fails as it does without
+// the permission on macOS. A refused release is not reported: the tool is letting go
+// anyway, and a stop or result must not be lost to it.
 #include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -161,60 +161,11 @@ INPUT unitInput(char16_t unit, bool down) {
 // process that ends between the two has pressed nothing.
 std::vector<INPUT> heldBack;
 
-// What the system has taken in and not yet seen released: keys (as sent, in the order
-// pressed) and the physical mouse buttons' press flags.
-std::vector<KEYBDINPUT> keysDown;
-DWORD buttonsDown = 0;
-constexpr DWORD buttonPresses = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_RIGHTDOWN;
-constexpr DWORD buttonReleases = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP;
-static_assert(MOUSEEVENTF_LEFTUP == MOUSEEVENTF_LEFTDOWN << 1 &&
-              MOUSEEVENTF_RIGHTUP == MOUSEEVENTF_RIGHTDOWN << 1);
-
-void track(const INPUT& in) {
-    if (in.type == INPUT_MOUSE) {
-        buttonsDown = (buttonsDown | (in.mi.dwFlags & buttonPresses)) &
-                      ~((in.mi.dwFlags & buttonReleases) >> 1);
-        return;
-    }
-    constexpr DWORD identity = KEYEVENTF_EXTENDEDKEY | KEYEVENTF_UNICODE;
-    std::erase_if(keysDown, [&](const KEYBDINPUT& k) {
-        return k.wVk == in.ki.wVk && k.wScan == in.ki.wScan &&
-               (k.dwFlags & identity) == (in.ki.dwFlags & identity);
-    });
-    if (!(in.ki.dwFlags & KEYEVENTF_KEYUP))
-        keysDown.push_back(in.ki);
-}
-
 // Whether the record only lets go of something.
 bool releases(const INPUT& in) {
-    return in.type == INPUT_KEYBOARD ? (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0
-                                     : (in.mi.dwFlags & buttonReleases) != 0;
-}
-
-// Lets go of what the system took in, for as far as it still takes input, and fails.
-[[noreturn]] void refused() {
-    std::vector<INPUT> ups;
-    for (auto k = keysDown.rbegin(); k != keysDown.rend(); ++k) {
-        INPUT in{};
-        in.type = INPUT_KEYBOARD;
-        in.ki = *k;
-        in.ki.dwFlags |= KEYEVENTF_KEYUP;
-        ups.push_back(in);
-    }
-    for (const DWORD press : {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_RIGHTDOWN}) {
-        if (buttonsDown & press) {
-            INPUT in{};
-            in.type = INPUT_MOUSE;
-            in.mi.dwFlags = press << 1;
-            ups.push_back(in);
-        }
-    }
-    if (!ups.empty())
-        SendInput(static_cast<UINT>(ups.size()), ups.data(), sizeof(INPUT));
-    heldBack.clear();
-    static const char message[] = "Accessibility permission is off for Marnith\n";
-    std::fwrite(message, 1, sizeof message - 1, stderr);
-    platform::exitProcess(1);
+    return in.type == INPUT_KEYBOARD
+               ? (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0
+               : (in.mi.dwFlags & (MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP)) != 0;
 }
 
 // Whether the window in front drops this process's input unseen. Asked again only when
@@ -230,21 +181,37 @@ bool frontDropsInput() {
     return drops;
 }
 
-void send(std::vector<INPUT> inputs) {
+// Sends the records, after the key-downs waiting for them, in one call. False when the
+// system refused them.
+bool send(std::vector<INPUT> inputs) {
     if (!heldBack.empty()) {
         inputs.insert(inputs.begin(), heldBack.begin(), heldBack.end());
         heldBack.clear();
     }
     if (inputs.empty())
-        return;
+        return true;
     const bool onlyReleases = std::all_of(inputs.begin(), inputs.end(), releases);
     if (!onlyReleases && frontDropsInput())
-        refused();
+        return false;
     const UINT inserted = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
-    for (UINT i = 0; i < inserted && i < inputs.size(); ++i)
-        track(inputs[i]);
-    if (inserted < inputs.size() && !onlyReleases)
-        refused();
+    if (inserted == inputs.size() || onlyReleases)
+        return true;
+    // Part of a character went in: nothing of it may stay pressed.
+    std::vector<INPUT> ups;
+    for (UINT i = 0; i < inserted; ++i) {
+        INPUT up = inputs[i];
+        up.ki.dwFlags |= KEYEVENTF_KEYUP;
+        const auto same = [&](const INPUT& in) {
+            return in.type == INPUT_KEYBOARD && in.ki.wVk == up.ki.wVk &&
+                   in.ki.wScan == up.ki.wScan && in.ki.dwFlags == up.ki.dwFlags;
+        };
+        if (up.type == INPUT_KEYBOARD && !releases(inputs[i]) &&
+            std::none_of(inputs.begin() + i + 1, inputs.begin() + inserted, same))
+            ups.push_back(up);
+    }
+    if (!ups.empty())
+        SendInput(static_cast<UINT>(ups.size()), ups.data(), sizeof(INPUT));
+    return false;
 }
 
 // Windows swaps the buttons of a left-handed user's mouse after the fact: the flags name
@@ -318,25 +285,23 @@ void setFlags(Event event, std::uint64_t flags) {
     record(event)->flags = flags;
 }
 
-void postEvent(Event event) {
+bool postEvent(Event event) {
     const EventRecord& e = *record(event);
     switch (e.kind) {
     case EventRecord::key: {
         if (!e.text) {
-            if (const Key* k = keyOf(e.code))
-                send({keyInput(*k, e.down)});
-        } else if (const Key* k = controlKey(*e.text)) {
-            send({keyInput(*k, e.down)});
-        } else {
-            std::vector<INPUT> inputs;
-            for (const char16_t unit : *e.text)
-                inputs.push_back(unitInput(unit, e.down));
-            if (e.down)
-                heldBack.insert(heldBack.end(), inputs.begin(), inputs.end());
-            else
-                send(inputs);
+            const Key* k = keyOf(e.code);
+            return !k || send({keyInput(*k, e.down)});
         }
-        break;
+        if (const Key* k = controlKey(*e.text))
+            return send({keyInput(*k, e.down)});
+        std::vector<INPUT> inputs;
+        for (const char16_t unit : *e.text)
+            inputs.push_back(unitInput(unit, e.down));
+        if (!e.down)
+            return send(inputs);
+        heldBack.insert(heldBack.end(), inputs.begin(), inputs.end());
+        return true;
     }
     case EventRecord::mouse: {
         // A press or release happens at its position: one record moves and presses.
@@ -350,8 +315,7 @@ void postEvent(Event event) {
         in.mi.dy = normalised(e.y, top, height);
         in.mi.dwFlags =
             MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK | buttonFlag(e.type);
-        send({in});
-        break;
+        return send({in});
     }
     case EventRecord::scroll: {
         const auto lines = static_cast<std::int32_t>(
@@ -360,10 +324,10 @@ void postEvent(Event event) {
         in.type = INPUT_MOUSE;
         in.mi.dwFlags = MOUSEEVENTF_WHEEL;
         in.mi.mouseData = static_cast<DWORD>(lines * WHEEL_DELTA);
-        send({in});
-        break;
+        return send({in});
     }
     }
+    return true;
 }
 
 void releaseEvent(Event event) {

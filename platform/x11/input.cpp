@@ -235,7 +235,8 @@ void setFlags(Event event, std::uint64_t flags) {
     record<XEventRecord>(event)->flags = flags;
 }
 
-void postEvent(Event event) {
+// XTest takes every event of a display that has the extension.
+bool postEvent(Event event) {
     const XEventRecord& e = *record<XEventRecord>(event);
     switch (e.kind) {
     case EventRecord::key:
@@ -292,6 +293,7 @@ void postEvent(Event event) {
     XSync(display, False);
     if (e.kind == EventRecord::key && e.typing && !e.down)
         bindAhead(); // the next character's spare, so its check and post need nothing else
+    return true;
 }
 
 void releaseEvent(Event event) {
