@@ -189,6 +189,10 @@ int caughtSignal() {
     return pending;
 }
 
+// Nothing to take: outside a run a console control event or a stop line ends the process
+// at once, and inside one onControl remembers it.
+void honourTermination() {}
+
 void setExitCleanup(void (*cleanup)()) {
     exitCleanup = cleanup;
 }

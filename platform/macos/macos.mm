@@ -301,28 +301,23 @@ void activateApplication(std::int32_t pid) {
             if (front && front.processIdentifier != pid)
                 [app activateFromApplication:front options:0];
         }
-        // Activation is asynchronous: wait until the target is in front, so a guarded
-        // run started right after sees it there. When the requests have not landed after
-        // a short while, the Accessibility permission the tool holds raises it, on every
-        // macOS version.
-        const auto start = std::chrono::steady_clock::now();
+        // When the requests have not landed after a short while, the Accessibility
+        // permission the tool holds raises it, on every macOS version.
         bool forced = false;
-        while (!isFrontmost(pid)) {
-            const auto now = std::chrono::steady_clock::now();
-            if (!forced && now - start >= activationGrace) {
-                forced = true;
-                AXUIElementRef element = AXUIElementCreateApplication(pid);
-                if (element) {
-                    AXUIElementSetAttributeValue(element, kAXFrontmostAttribute, kCFBooleanTrue);
-                    CFRelease(element);
-                }
-            }
-            if (now - start >= activationGrace + activationTimeout)
-                break;
-            // A host that gives up on the wait can still end it.
-            honourTermination();
-            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
-        }
+        awaitFront([&] { return isFrontmost(pid); },
+                   [&](auto waited) {
+                       if (!forced && waited >= activationGrace) {
+                           forced = true;
+                           AXUIElementRef element = AXUIElementCreateApplication(pid);
+                           if (element) {
+                               AXUIElementSetAttributeValue(element, kAXFrontmostAttribute,
+                                                            kCFBooleanTrue);
+                               CFRelease(element);
+                           }
+                       }
+                       CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+                   },
+                   activationGrace + activationTimeout);
     }
 }
 
