@@ -81,7 +81,7 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
         typeUnits(state, character, false);
         // Another application came forward while the desktop got this character's key
         // ready: it went nowhere, so it is not counted, and the host types it again.
-        if (platform::characterHeldBack())
+        if (platform::characterSkipped())
             return {.isText = true, .stopped = true, .units = i};
         platform::sleepMicroseconds(textPauseMicroseconds * length);
         i += length;

@@ -28,9 +28,10 @@ constexpr std::uint32_t mouseMoved = 5;
 constexpr std::uint32_t leftButton = 0;
 constexpr std::uint32_t rightButton = 1;
 
-// Readies the standard streams (on Windows: plain \n line ends) and returns the
-// command-line arguments, program path first, in UTF-8.
-std::vector<std::string> startProcess(int argc, char** argv);
+// Prepares this process before anything else runs: its standard streams (on Windows:
+// plain \n line ends) and its termination signals (on Windows also the stop line on
+// standard input). Returns the command-line arguments, program path first, in UTF-8.
+std::vector<std::string> prepareProcess(int argc, char** argv);
 
 // The event source for the HID system state. May be null; events are still
 // created with it.
@@ -49,11 +50,11 @@ bool setUnicodeString(Event event, const std::u16string& units);
 // Before a text is typed, character by character: the backend may get keys ready for
 // what comes. The first character it cannot type at all, or nothing.
 std::optional<char32_t> prepareText(const std::u16string& text);
-// Whether the last character's key-down was held back, and its key-up with it, because
-// another application came to the front between the guard's check and the key: that
-// character was not typed. Only a backend that lets go of the check to get a key ready
-// (X11, binding a spare keycode) can hold one back.
-bool characterHeldBack();
+// Whether the last character was skipped: its key-down, and its key-up with it, were not
+// posted because another application came to the front between the guard's check and the
+// key. Only a backend that lets go of the check to get a key ready (X11, binding a spare
+// keycode) can skip one.
+bool characterSkipped();
 // Sets the click-state field of a mouse event.
 void setClickState(Event event, std::int64_t clicks);
 std::uint64_t getFlags(Event event);
@@ -70,8 +71,9 @@ std::optional<std::pair<double, double>> pointerLocation();
 
 // Whether this process holds the Accessibility permission.
 bool isTrusted();
-// The same, with the prompt option always passed; true asks the user to grant it.
-bool isTrustedWithOptions(bool prompt);
+// The same, asked the way that can prompt: with prompt, the system also asks the user to
+// grant the permission.
+bool isTrustedPrompting(bool prompt);
 
 // The frontmost application's process id, or nothing when there is none.
 std::optional<std::int32_t> frontmostPid();

@@ -124,7 +124,7 @@ std::string fromWide(const std::wstring& text) {
     return out;
 }
 
-std::vector<std::string> startProcess(int argc, char** argv) {
+std::vector<std::string> prepareProcess(int argc, char** argv) {
     // The C runtime turns \n into \r\n on text streams; hosts read exact lines.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);

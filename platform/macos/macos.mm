@@ -182,7 +182,7 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
@@ -249,7 +249,7 @@ bool isTrusted() {
     return AXIsProcessTrusted() != 0;
 }
 
-bool isTrustedWithOptions(bool prompt) {
+bool isTrustedPrompting(bool prompt) {
     // The prompt entry is always present; without --prompt it carries false.
     const void* keys[] = {kAXTrustedCheckOptionPrompt};
     const void* values[] = {prompt ? kCFBooleanTrue : kCFBooleanFalse};

@@ -247,7 +247,7 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
@@ -309,7 +309,7 @@ bool isTrusted() {
     return trusted;
 }
 
-bool isTrustedWithOptions(bool prompt) {
+bool isTrustedPrompting(bool prompt) {
     trace("trusted", {{"prompt", prompt}});
     return trusted;
 }

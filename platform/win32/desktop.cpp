@@ -136,7 +136,7 @@ bool isTrusted() {
 }
 
 // There is nothing to ask the user for on Windows.
-bool isTrustedWithOptions(bool) {
+bool isTrustedPrompting(bool) {
     return isTrusted();
 }
 

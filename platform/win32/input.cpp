@@ -159,7 +159,7 @@ INPUT unitInput(char16_t unit, bool down) {
 // A character's key-downs wait here for its key-ups, so each character goes in one
 // SendInput call: nothing can come between the two halves of a surrogate pair, and a
 // process that ends between the two has pressed nothing.
-std::vector<INPUT> heldBack;
+std::vector<INPUT> waitingKeyDowns;
 
 // Whether the record only lets go of something.
 bool releases(const INPUT& in) {
@@ -184,9 +184,9 @@ bool frontDropsInput() {
 // Sends the records, after the key-downs waiting for them, in one call. False when the
 // system refused them.
 bool send(std::vector<INPUT> inputs) {
-    if (!heldBack.empty()) {
-        inputs.insert(inputs.begin(), heldBack.begin(), heldBack.end());
-        heldBack.clear();
+    if (!waitingKeyDowns.empty()) {
+        inputs.insert(inputs.begin(), waitingKeyDowns.begin(), waitingKeyDowns.end());
+        waitingKeyDowns.clear();
     }
     if (inputs.empty())
         return true;
@@ -269,7 +269,7 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
@@ -300,7 +300,7 @@ bool postEvent(Event event) {
             inputs.push_back(unitInput(unit, e.down));
         if (!e.down)
             return send(inputs);
-        heldBack.insert(heldBack.end(), inputs.begin(), inputs.end());
+        waitingKeyDowns.insert(waitingKeyDowns.end(), inputs.begin(), inputs.end());
         return true;
     }
     case EventRecord::mouse: {
@@ -342,7 +342,7 @@ std::optional<std::pair<double, double>> pointerLocation() {
 }
 
 void exitProcess(int status) {
-    heldBack.clear(); // a character whose key-up never came was never pressed
+    waitingKeyDowns.clear(); // a character whose key-up never came was never pressed
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(status);

@@ -57,12 +57,12 @@ void fakeButton(unsigned button, bool down) {
 // They are pressed again only when something else needs them (a character on a second
 // level, or any other event): pressing them again after every character could send a
 // Shift press to a window that has just come forward.
-std::vector<int> letGo;
+std::vector<int> shiftsLetGo;
 
-void pressAgain() {
-    for (const int k : letGo)
+void pressShiftsAgain() {
+    for (const int k : shiftsLetGo)
         fakeKey(k, True);
-    letGo.clear();
+    shiftsLetGo.clear();
 }
 
 Around around;
@@ -86,8 +86,8 @@ void typeUnit(const Typing& t, bool down) {
             around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
         if (t.ownKey && !t.control) {
             const bool shiftDown = state.base_mods & ShiftMask;
-            if (t.shift && !letGo.empty())
-                pressAgain();
+            if (t.shift && !shiftsLetGo.empty())
+                pressShiftsAgain();
             else if (t.shift && !shiftDown)
                 around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
             else if (!t.shift && shiftDown) {
@@ -95,7 +95,7 @@ void typeUnit(const Typing& t, bool down) {
                     const int k = XKeysymToKeycode(display, s);
                     if (k && keyIsDown(k)) {
                         fakeKey(k, False);
-                        letGo.push_back(k);
+                        shiftsLetGo.push_back(k);
                     }
                 }
             }
@@ -126,33 +126,34 @@ struct XEventRecord : platform::EventRecord {
 std::optional<std::int32_t> x11::approvedFront;
 
 namespace {
-bool held = false;
-// A character's key-down that was not posted because another window came forward; its
-// key-up is not posted either.
-bool withheld = false;
-// Whether the last character was withheld, for the caller to hear of after its key-up.
-bool heldBack = false;
+// Whether holdServer's grab is on.
+bool grabbed = false;
+// The current character's key-down was not posted because another window came forward;
+// its key-up is not posted either.
+bool skippingCharacter = false;
+// Whether the last character was skipped, for the caller to hear of after its key-up.
+bool lastCharacterSkipped = false;
 } // namespace
 
 void x11::holdServer() {
-    if (!held)
+    if (!grabbed)
         XGrabServer(display);
-    held = true;
+    grabbed = true;
 }
 
 void x11::letGoOfServer() {
-    if (held) {
+    if (grabbed) {
         XUngrabServer(display);
         XFlush(display);
     }
-    held = false;
+    grabbed = false;
 }
 
 bool x11::serverHeld() {
-    return held;
+    return grabbed;
 }
 
-void x11::releaseLeftDown() {
+void x11::releaseStillDown() {
     if (pressedKeys.empty() && pressedButtons.empty())
         return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -213,8 +214,8 @@ bool setUnicodeString(Event event, const std::u16string& units) {
     return (record<XEventRecord>(event)->typing = resolve(platform::codePoint(units))).has_value();
 }
 
-bool characterHeldBack() {
-    return heldBack;
+bool characterSkipped() {
+    return lastCharacterSkipped;
 }
 
 std::optional<char32_t> prepareText(const std::u16string& text) {
@@ -241,19 +242,19 @@ bool postEvent(Event event) {
     switch (e.kind) {
     case EventRecord::key:
         if (!e.typing && !e.down)
-            std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
+            std::erase(shiftsLetGo, xKeycode(e.code)); // a key-up for a Shift key let go of
         if (!e.typing)
-            pressAgain();
+            pressShiftsAgain();
         if (e.typing && e.down)
-            heldBack = false;
+            lastCharacterSkipped = false;
         if (e.typing && e.down && approvedFront && !serverHeld()) {
             // The guard's grab was let go of since its check (a spare was bound): check
             // again, under a grab of its own, that the same application is in front.
             holdServer();
-            withheld = heldBack = frontPid() != approvedFront;
+            skippingCharacter = lastCharacterSkipped = frontPid() != approvedFront;
         }
-        if (e.typing && withheld) {
-            withheld = e.down;
+        if (e.typing && skippingCharacter) {
+            skippingCharacter = e.down;
             break;
         }
         if (e.typing)
@@ -262,7 +263,7 @@ bool postEvent(Event event) {
             fakeKey(code, e.down);
         break;
     case EventRecord::mouse: {
-        pressAgain();
+        pressShiftsAgain();
         // A press or release happens where the pointer is: put it at the event's
         // position first, as the event itself would on macOS.
         const int x = static_cast<int>(std::lround(std::clamp(e.x, -32768.0, 32767.0)));
@@ -278,7 +279,7 @@ bool postEvent(Event event) {
         break;
     }
     case EventRecord::scroll: {
-        pressAgain();
+        pressShiftsAgain();
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollSteps));
