@@ -4,6 +4,7 @@
 #include "events/input.h"
 #include "events/keys.h"
 #include "events/unicode.h"
+#include "platform/utf16.h"
 
 namespace {
 
@@ -13,13 +14,6 @@ constexpr double defaultHoldMs = 40;
 const nlohmann::ordered_json* stringMember(const nlohmann::ordered_json& action, const char* name) {
     auto it = action.find(name);
     return it != action.end() && it->is_string() ? &*it : nullptr;
-}
-
-bool isHighSurrogate(char16_t u) {
-    return u >= 0xD800 && u <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t u) {
-    return u >= 0xDC00 && u <= 0xDFFF;
 }
 
 // One key-down or key-up on virtual key 0 carrying the given code units. A character
@@ -33,7 +27,6 @@ void typeUnits(State& state, const std::u16string& units, bool down) {
         fail(state, "cannot type " + utf8(units));
     }
     post(state, event);
-    platform::releaseEvent(event);
 }
 
 } // namespace
@@ -81,17 +74,14 @@ Typed textAction(State& state, const nlohmann::ordered_json& action) {
         // be a terminal: check before every character, not only before the action.
         if (i > 0 && !targetInFront(state))
             return {.isText = true, .stopped = true, .units = i};
-        // A surrogate pair travels in one event pair, so the receiving application sees
-        // the character rather than two broken halves.
-        const std::size_t length =
-            isHighSurrogate(units[i]) && i + 1 < units.size() && isLowSurrogate(units[i + 1]) ? 2
-                                                                                              : 1;
+        // A surrogate pair travels in one event pair.
+        const std::size_t length = platform::characterLength(units, i);
         const std::u16string character = units.substr(i, length);
         typeUnits(state, character, true);
         typeUnits(state, character, false);
         // Another application came forward while the desktop got this character's key
         // ready: it went nowhere, so it is not counted, and the host types it again.
-        if (platform::characterHeldBack())
+        if (platform::characterSkipped())
             return {.isText = true, .stopped = true, .units = i};
         platform::sleepMicroseconds(textPauseMicroseconds * length);
         i += length;

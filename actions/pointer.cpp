@@ -71,7 +71,7 @@ bool upAction(State& state, const nlohmann::ordered_json& action, std::uint32_t 
     return buttonAction(state, action, "up", upType(button), button);
 }
 
-bool scrollAction(const State& state, const nlohmann::ordered_json& action) {
+bool scrollAction(State& state, const nlohmann::ordered_json& action) {
     const nlohmann::ordered_json* amount = member(action, "scroll");
     if (!amount || !amount->is_number())
         return false;

@@ -13,4 +13,4 @@ bool moveAction(State& state, const nlohmann::ordered_json& action);
 bool clickAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button);
 bool downAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button);
 bool upAction(State& state, const nlohmann::ordered_json& action, std::uint32_t button);
-bool scrollAction(const State& state, const nlohmann::ordered_json& action);
+bool scrollAction(State& state, const nlohmann::ordered_json& action);

@@ -66,7 +66,7 @@ void runCommand(State& state) {
             fail(state, "bad actions json");
     }
     if (!platform::isTrusted())
-        fail(state, "Accessibility permission is off for Marnith");
+        fail(state, permissionOffMessage);
     // A missing or malformed target pid turns the guard off; it is not an error.
     state.guard = args.size() > 3 ? parsePid(args[3]) : std::nullopt;
     state.cursor = platform::pointerLocation().value_or(Point{0.0, 0.0});

@@ -7,6 +7,10 @@
 
 #include "events/state.h"
 
+// The failure of a process whose input the system does not take: without the permission,
+// or when it refuses an event.
+inline constexpr char permissionOffMessage[] = "Accessibility permission is off for Marnith";
+
 // Writes the value as one line of compact JSON on standard output. The caller then
 // ends the process with status 0.
 void out(const nlohmann::ordered_json& value);

@@ -1,28 +1,9 @@
 #include "events/input.h"
 
-#include <algorithm>
+#include "events/exit.h"
+
 #include <cmath>
 #include <limits>
-
-namespace {
-
-void hold(std::vector<KeyCode>& held, KeyCode code, bool down) {
-    const auto it = std::find(held.begin(), held.end(), code);
-    if (down && it == held.end())
-        held.push_back(code);
-    else if (!down && it != held.end())
-        held.erase(it);
-}
-
-void hold(std::vector<std::uint32_t>& held, std::uint32_t button, bool down) {
-    const auto it = std::find(held.begin(), held.end(), button);
-    if (down && it == held.end())
-        held.push_back(button);
-    else if (!down && it != held.end())
-        held.erase(it);
-}
-
-} // namespace
 
 void modifierKey(State& state, ModifierFlags flag, bool down, ModifierFlags given) {
     if (!down) {
@@ -51,11 +32,15 @@ ModifierFlags outgoingFlags(const State& state, ModifierFlags given) {
     return (given & ~state.releasedModifiers) | state.modifiers;
 }
 
-void post(const State& state, platform::Event event) {
+void post(State& state, platform::Event event) {
     if (!event)
         return;
     platform::setFlags(event, outgoingFlags(state, platform::getFlags(event)));
-    platform::postEvent(event);
+    const bool taken = platform::postEvent(event);
+    platform::releaseEvent(event);
+    // Input that went nowhere must not pass for typed; fail lets go of what is held.
+    if (!taken)
+        fail(state, permissionOffMessage);
 }
 
 void keyEvent(State& state, KeyCode code, bool down) {
@@ -69,12 +54,8 @@ void keyEvent(State& state, KeyCode code, bool down) {
             break;
         }
     }
-    hold(state.heldKeys, code, down);
-    if (!event)
-        return;
-    platform::setFlags(event, outgoingFlags(state, given));
-    platform::postEvent(event);
-    platform::releaseEvent(event);
+    state.heldKeys.update(code, down);
+    post(state, event);
 }
 
 std::uint32_t downType(std::uint32_t button) {
@@ -88,13 +69,11 @@ std::uint32_t upType(std::uint32_t button) {
 void mouse(State& state, std::uint32_t type, Point position, std::uint32_t button,
            std::int64_t clicks) {
     if (type != platform::mouseMoved)
-        hold(state.heldButtons, button, type == downType(button));
+        state.heldButtons.update(button, type == downType(button));
     platform::Event event = platform::createMouseEvent(state.src, type, position, button);
-    if (!event)
-        return;
-    platform::setClickState(event, clicks);
+    if (event)
+        platform::setClickState(event, clicks);
     post(state, event);
-    platform::releaseEvent(event);
 }
 
 std::int32_t scrollLines(double amount) {
@@ -108,12 +87,8 @@ std::int32_t scrollLines(double amount) {
     return static_cast<std::int32_t>(lines);
 }
 
-void scrollWheel(const State& state, double amount) {
-    platform::Event event = platform::createScrollWheelEvent(state.src, scrollLines(amount));
-    if (!event)
-        return;
-    post(state, event);
-    platform::releaseEvent(event);
+void scrollWheel(State& state, double amount) {
+    post(state, platform::createScrollWheelEvent(state.src, scrollLines(amount)));
 }
 
 void releaseHeld(State& state) {
@@ -127,9 +102,9 @@ void releaseHeld(State& state) {
     // Modifiers are tracked per flag, so the walk can leave a twin down (RightShift when
     // LeftShift's key-up emptied the set), and keys pressed with keyDown stay down
     // system-wide after the process ends unless released here.
-    for (const KeyCode code : std::vector<KeyCode>(state.heldKeys))
+    for (const KeyCode code : state.heldKeys.inOrder())
         keyEvent(state, code, false);
-    for (const std::uint32_t button : std::vector<std::uint32_t>(state.heldButtons))
+    for (const std::uint32_t button : state.heldButtons.inOrder())
         mouse(state, upType(button), state.cursor, button, 1);
 }
 

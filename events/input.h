@@ -21,9 +21,9 @@ void modifierKey(State& state, ModifierFlags flag, bool down, ModifierFlags give
 // are taken away. Every other flag stays as given.
 ModifierFlags outgoingFlags(const State& state, ModifierFlags given);
 
-// Gives an event built elsewhere its outgoing flags and posts it. Does not take the
-// event over; a null event is ignored.
-void post(const State& state, platform::Event event);
+// Gives an event built elsewhere its outgoing flags, posts it and releases it; a null
+// event is ignored. When the system refuses the event, fails with the permission message.
+void post(State& state, platform::Event event);
 
 // Posts one mouse event of the given type with a click count, and keeps track of the
 // buttons held down.
@@ -37,7 +37,7 @@ std::uint32_t upType(std::uint32_t button);
 // beyond it (NaN gives 0).
 std::int32_t scrollLines(double amount);
 // Posts one line-unit scroll-wheel event.
-void scrollWheel(const State& state, double amount);
+void scrollWheel(State& state, double amount);
 
 // Lets go of everything the tool still holds. First, while any modifier is held, a
 // key-up for each modifier key in turn until the held set is empty; then a key-up for

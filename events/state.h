@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/input-common.h"
 #include "platform/platform.h"
 
 // A macOS virtual key code: a physical key position of the ANSI keyboard.
@@ -45,9 +46,9 @@ struct State {
     std::vector<std::string> args;
 
     // Keys the tool pressed and has not released, in the order they were pressed.
-    std::vector<KeyCode> heldKeys;
+    platform::Pressed<KeyCode> heldKeys;
     // Mouse buttons the tool pressed and has not released, in the order they were pressed.
-    std::vector<std::uint32_t> heldButtons;
+    platform::Pressed<std::uint32_t> heldButtons;
     // The target a run is guarded by: it must stay the frontmost application.
     std::optional<std::int32_t> guard;
 };

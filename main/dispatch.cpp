@@ -7,7 +7,7 @@
 
 State startUp(int argc, char** argv) {
     State state;
-    std::vector<std::string> args = platform::startProcess(argc, argv);
+    std::vector<std::string> args = platform::prepareProcess(argc, argv);
     state.keyCodes = makeKeyCodes();
     state.src = platform::createEventSource();
     state.modifiers = 0;

@@ -28,41 +28,10 @@ constexpr std::uint32_t mouseMoved = 5;
 constexpr std::uint32_t leftButton = 0;
 constexpr std::uint32_t rightButton = 1;
 
-// The flags a real keyboard gives key events of these keys of its own: SecondaryFn for
-// F1-F12 and the navigation block, SecondaryFn and NumericPad for the arrows.
-constexpr std::uint64_t ownKeyFlags(std::uint16_t keyCode) {
-    constexpr std::uint64_t secondaryFn = 0x800000, numericPad = 0x200000;
-    switch (keyCode) {
-    case 122:
-    case 120:
-    case 99:
-    case 118:
-    case 96:
-    case 97: // F1-F6
-    case 98:
-    case 100:
-    case 101:
-    case 109:
-    case 103:
-    case 111: // F7-F12
-    case 115:
-    case 119:
-    case 116:
-    case 121:
-    case 117: // Home End PageUp PageDown Delete
-        return secondaryFn;
-    case 123:
-    case 124:
-    case 125:
-    case 126: // arrows
-        return secondaryFn | numericPad;
-    default: return 0;
-    }
-}
-
-// Readies the standard streams (on Windows: plain \n line ends) and returns the
-// command-line arguments, program path first, in UTF-8.
-std::vector<std::string> startProcess(int argc, char** argv);
+// Prepares this process before anything else runs: its standard streams (on Windows:
+// plain \n line ends) and its termination signals (on Windows also the stop line on
+// standard input). Returns the command-line arguments, program path first, in UTF-8.
+std::vector<std::string> prepareProcess(int argc, char** argv);
 
 // The event source for the HID system state. May be null; events are still
 // created with it.
@@ -81,11 +50,11 @@ bool setUnicodeString(Event event, const std::u16string& units);
 // Before a text is typed, character by character: the backend may get keys ready for
 // what comes. The first character it cannot type at all, or nothing.
 std::optional<char32_t> prepareText(const std::u16string& text);
-// Whether the last character's key-down was held back, and its key-up with it, because
-// another application came to the front between the guard's check and the key: that
-// character was not typed. Only a backend that lets go of the check to get a key ready
-// (X11, binding a spare keycode) can hold one back.
-bool characterHeldBack();
+// Whether the last character was skipped: its key-down, and its key-up with it, were not
+// posted because another application came to the front between the guard's check and the
+// key. Only a backend that lets go of the check to get a key ready (X11, binding a spare
+// keycode) can skip one.
+bool characterSkipped();
 // Sets the click-state field of a mouse event.
 void setClickState(Event event, std::int64_t clicks);
 // The event's flags in the platform's layout. Setting them, a backend may bring bits of
@@ -93,11 +62,11 @@ void setClickState(Event event, std::int64_t clicks);
 // flags of the modifier keys).
 std::uint64_t getFlags(Event event);
 void setFlags(Event event, std::uint64_t flags);
-// Delivers the event as if from the hardware. Where the system can refuse input (on
-// Windows), a refused event does not pass silently: the backend lets go of what it has
-// pressed and ends the process as a failure, "Accessibility permission is off for
-// Marnith", status 1.
-void postEvent(Event event);
+// Delivers the event as if from the hardware. False when the system refused it (on
+// Windows: another desktop has the input, or the window in front would drop it unseen),
+// so that the caller does not go on as if it had been delivered. A release is never
+// reported refused: letting go goes on whatever the system takes.
+bool postEvent(Event event);
 void releaseEvent(Event event);
 
 // The current pointer position, or nothing when the platform gives no event for it.
@@ -106,8 +75,9 @@ std::optional<std::pair<double, double>> pointerLocation();
 // Whether this process may post input: on macOS it holds the Accessibility permission
 // and the grant to post events.
 bool isTrusted();
-// The same, with the prompt option always passed; true asks the user for what is missing.
-bool isTrustedWithOptions(bool prompt);
+// The same, asked the way that can prompt: with prompt, the system also asks the user for
+// what is missing.
+bool isTrustedPrompting(bool prompt);
 
 // The frontmost application's process id, or nothing when there is none.
 std::optional<std::int32_t> frontmostPid();

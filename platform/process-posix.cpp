@@ -79,7 +79,7 @@ void honourTermination() {
     ::sigprocmask(SIG_BLOCK, &ours, nullptr);
 }
 
-std::vector<std::string> startProcess(int argc, char** argv) {
+std::vector<std::string> prepareProcess(int argc, char** argv) {
     // Blocked before any framework starts a thread, so every thread inherits the block:
     // only the interruptible wait takes these signals, and a wait is never left running
     // because another thread took the signal meant to end it.

@@ -124,7 +124,7 @@ std::string fromWide(const std::wstring& text) {
     return out;
 }
 
-std::vector<std::string> startProcess(int argc, char** argv) {
+std::vector<std::string> prepareProcess(int argc, char** argv) {
     // The C runtime turns \n into \r\n on text streams; hosts read exact lines.
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
@@ -188,6 +188,10 @@ void catchTerminationSignals() {
 int caughtSignal() {
     return pending;
 }
+
+// Nothing to take: outside a run a console control event or a stop line ends the process
+// at once, and inside one onControl remembers it.
+void honourTermination() {}
 
 void setExitCleanup(void (*cleanup)()) {
     exitCleanup = cleanup;

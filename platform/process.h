@@ -38,12 +38,29 @@ inline long long pauseDeadline(long long now, std::uint64_t microseconds) {
 // once a caught termination signal (on Windows, a console control event) is pending.
 void interruptibleSleep(std::uint64_t microseconds);
 
-#ifndef _WIN32
 // The termination signals are blocked in every thread outside the interruptible wait.
 // Takes one that arrived meanwhile: a caught one is remembered, any other ends the
 // process. For waits of a backend's own that a host may want to cut short.
 void honourTermination();
-#endif
+
+// Activation is asynchronous: asks inFront() until it answers true, for at most the
+// timeout, calling pause(time waited so far) between two questions, so that a run
+// started right after finds the application in front. Termination is honoured between
+// two questions: a host that ends a slow activation must not see it finish as if nothing
+// had happened. Whether the application came to the front.
+template <typename InFront, typename Pause>
+bool awaitFront(InFront inFront, Pause pause,
+                std::chrono::steady_clock::duration timeout = activationTimeout) {
+    const auto start = std::chrono::steady_clock::now();
+    while (!inFront()) {
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (waited >= timeout)
+            return false;
+        honourTermination();
+        pause(waited);
+    }
+    return true;
+}
 
 // Work a backend must do before the process ends by a signal, when the normal exit
 // path (and with it atexit) is skipped.

@@ -6,5 +6,5 @@
 void trustedCommand(State& state) {
     const auto& args = state.args;
     const bool prompt = std::find(args.begin(), args.end(), "--prompt") != args.end();
-    out({{"trusted", platform::isTrustedWithOptions(prompt)}});
+    out({{"trusted", platform::isTrustedPrompting(prompt)}});
 }

@@ -1,6 +1,7 @@
 // The macOS backend: Quartz Event Services, Quartz Window Services, Accessibility and
 // AppKit. Objective-C++ (with ARC) only because AppKit needs it; everything Core
 // Foundation is released by hand.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 
@@ -37,8 +38,7 @@ bool posted = false;
 
 // The buttons this process holds down, and where its last pointer event went: while a
 // button is held, a move must be that button's drag, or applications see no drag at all.
-bool leftHeld = false;
-bool rightHeld = false;
+platform::Pressed<CGMouseButton> buttonsDown;
 std::optional<CGPoint> lastPointer;
 
 // A modifier key, the flag it shares with its twin, and its device-dependent flag, which
@@ -103,21 +103,6 @@ void settle() {
     const auto left = lastPost + exitSettle - std::chrono::steady_clock::now();
     if (left.count() > 0)
         std::this_thread::sleep_for(left);
-}
-
-// The key that types a control character, for applications that take control characters
-// from the key code rather than from the event's string (Qt's text widgets among them).
-std::int64_t controlKey(const std::u16string& units) {
-    if (units.size() != 1)
-        return 0;
-    switch (units[0]) {
-    case u'\n':
-    case u'\r': return 36; // Return
-    case u'\t': return 48; // Tab
-    case u'\b': return 51; // Delete (backspace)
-    case 0x1B: return 53;  // Escape
-    default: return 0;
-    }
 }
 
 bool isFrontmost(pid_t pid) {
@@ -214,9 +199,10 @@ Event createMouseEvent(EventSource source, std::uint32_t type, std::pair<double,
                        std::uint32_t button) {
     auto cgType = static_cast<CGEventType>(type);
     auto cgButton = static_cast<CGMouseButton>(button);
-    if (cgType == kCGEventMouseMoved && (leftHeld || rightHeld)) {
-        cgType = leftHeld ? kCGEventLeftMouseDragged : kCGEventRightMouseDragged;
-        cgButton = leftHeld ? kCGMouseButtonLeft : kCGMouseButtonRight;
+    if (cgType == kCGEventMouseMoved && !buttonsDown.empty()) {
+        const bool left = buttonsDown.contains(kCGMouseButtonLeft);
+        cgType = left ? kCGEventLeftMouseDragged : kCGEventRightMouseDragged;
+        cgButton = left ? kCGMouseButtonLeft : kCGMouseButtonRight;
     }
     const CGPoint to = CGPointMake(position.first, position.second);
     CGEventRef event =
@@ -245,8 +231,10 @@ bool setUnicodeString(Event event, const std::u16string& units) {
     static_assert(sizeof(UniChar) == sizeof(char16_t));
     CGEventKeyboardSetUnicodeString(cg(event), static_cast<UniCharCount>(units.size()),
                                     reinterpret_cast<const UniChar*>(units.data()));
-    if (const std::int64_t key = controlKey(units))
-        CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, key);
+    // The string alone would not do for applications that read control characters from
+    // the key code.
+    if (const auto key = units.size() == 1 ? controlCharacterKey(units[0]) : std::nullopt)
+        CGEventSetIntegerValueField(cg(event), kCGKeyboardEventKeycode, *key);
     return true;
 }
 
@@ -256,7 +244,7 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
@@ -293,21 +281,24 @@ void setFlags(Event event, std::uint64_t flags) {
     CGEventSetFlags(cg(event), out);
 }
 
-void postEvent(Event event) {
+// The system takes every event posted through the tap; without the permission it drops
+// them unseen, which the run's check beforehand is there for.
+bool postEvent(Event event) {
     CGEventPost(kCGHIDEventTap, cg(event));
     lastPost = std::chrono::steady_clock::now();
     posted = true;
     switch (CGEventGetType(cg(event))) {
-    case kCGEventLeftMouseDown: leftHeld = true; break;
-    case kCGEventLeftMouseUp: leftHeld = false; break;
-    case kCGEventRightMouseDown: rightHeld = true; break;
-    case kCGEventRightMouseUp: rightHeld = false; break;
+    case kCGEventLeftMouseDown: buttonsDown.press(kCGMouseButtonLeft); break;
+    case kCGEventLeftMouseUp: buttonsDown.release(kCGMouseButtonLeft); break;
+    case kCGEventRightMouseDown: buttonsDown.press(kCGMouseButtonRight); break;
+    case kCGEventRightMouseUp: buttonsDown.release(kCGMouseButtonRight); break;
     case kCGEventMouseMoved:
     case kCGEventLeftMouseDragged:
     case kCGEventRightMouseDragged: break;
-    default: return;
+    default: return true;
     }
     lastPointer = CGEventGetLocation(cg(event));
+    return true;
 }
 
 void releaseEvent(Event event) {
@@ -331,7 +322,7 @@ bool isTrusted() {
     return accessibility && CGPreflightPostEventAccess();
 }
 
-bool isTrustedWithOptions(bool prompt) {
+bool isTrustedPrompting(bool prompt) {
     // The prompt entry is always present; without --prompt it carries false.
     const void* keys[] = {kAXTrustedCheckOptionPrompt};
     const void* values[] = {prompt ? kCFBooleanTrue : kCFBooleanFalse};
@@ -385,28 +376,23 @@ void activateApplication(std::int32_t pid) {
             if (front && front.processIdentifier != pid)
                 [app activateFromApplication:front options:0];
         }
-        // Activation is asynchronous: wait until the target is in front, so a guarded
-        // run started right after sees it there. When the requests have not landed after
-        // a short while, the Accessibility permission the tool holds raises it, on every
-        // macOS version.
-        const auto start = std::chrono::steady_clock::now();
+        // When the requests have not landed after a short while, the Accessibility
+        // permission the tool holds raises it, on every macOS version.
         bool forced = false;
-        while (!isFrontmost(pid)) {
-            const auto now = std::chrono::steady_clock::now();
-            if (!forced && now - start >= activationGrace) {
-                forced = true;
-                AXUIElementRef element = AXUIElementCreateApplication(pid);
-                if (element) {
-                    AXUIElementSetAttributeValue(element, kAXFrontmostAttribute, kCFBooleanTrue);
-                    CFRelease(element);
-                }
-            }
-            if (now - start >= activationGrace + activationTimeout)
-                break;
-            // A host that gives up on the wait can still end it.
-            honourTermination();
-            CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
-        }
+        awaitFront([&] { return isFrontmost(pid); },
+                   [&](auto waited) {
+                       if (!forced && waited >= activationGrace) {
+                           forced = true;
+                           AXUIElementRef element = AXUIElementCreateApplication(pid);
+                           if (element) {
+                               AXUIElementSetAttributeValue(element, kAXFrontmostAttribute,
+                                                            kCFBooleanTrue);
+                               CFRelease(element);
+                           }
+                       }
+                       CFRunLoopRunInMode(kCFRunLoopDefaultMode, 0.01, true);
+                   },
+                   activationGrace + activationTimeout);
     }
 }
 

@@ -7,6 +7,7 @@
 // A desktop file that cannot be read or parsed, or that holds a key of the wrong type,
 // ends the process with one "simulated desktop: " line on stderr and exit status 2.
 #include "platform/sim/simulated.h"
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/utf16.h"
@@ -36,19 +37,9 @@ constexpr int traceFlags = O_WRONLY | O_CREAT | O_APPEND | O_BINARY;
 constexpr int traceFlags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
 #endif
 
-// The platform's own representation of an event.
-struct SimEvent {
-    std::string kind; // "key", "mouse" or "scroll"
-    std::uint16_t code = 0;
-    bool down = false;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::uint32_t button = 0;
-    std::int64_t clicks = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-    std::optional<std::u16string> text;
-};
+// Events are the shared event record as it is: the trace shows what was set on it.
+using platform::EventRecord;
+using platform::record;
 
 const auto processStart = std::chrono::steady_clock::now();
 
@@ -210,10 +201,6 @@ platform::Event refused(const char* kind) {
     return nullptr;
 }
 
-SimEvent* sim(platform::Event e) {
-    return static_cast<SimEvent*>(e);
-}
-
 } // namespace
 
 namespace platform {
@@ -228,10 +215,7 @@ Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
     load();
     if (refuseKeyboard)
         return refused("keyboard");
-    auto* e = new SimEvent;
-    e->kind = "key";
-    e->code = keyCode;
-    e->down = down;
+    auto* e = new EventRecord(EventRecord::keyboard(keyCode, down));
     e->flags = ownKeyFlags(keyCode);
     return e;
 }
@@ -241,28 +225,19 @@ Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double
     load();
     if (refuseMouse)
         return refused("mouse");
-    auto* e = new SimEvent;
-    e->kind = "mouse";
-    e->type = type;
-    e->x = position.first;
-    e->y = position.second;
-    e->button = button;
-    return e;
+    return new EventRecord(EventRecord::pointer(type, position, button));
 }
 
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     load();
     if (refuseScroll)
         return refused("scroll");
-    auto* e = new SimEvent;
-    e->kind = "scroll";
-    e->lines = lines;
-    return e;
+    return new EventRecord(EventRecord::wheel(lines));
 }
 
 bool setUnicodeString(Event event, const std::u16string& units) {
     if (event)
-        sim(event)->text = units;
+        record(event)->text = units;
     return true;
 }
 
@@ -272,37 +247,40 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
 void setClickState(Event event, std::int64_t clicks) {
     if (event)
-        sim(event)->clicks = clicks;
+        record(event)->clicks = clicks;
 }
 
 std::uint64_t getFlags(Event event) {
-    return event ? sim(event)->flags : 0;
+    return event ? record(event)->flags : 0;
 }
 
 void setFlags(Event event, std::uint64_t flags) {
     if (event)
-        sim(event)->flags = flags;
+        record(event)->flags = flags;
 }
 
-void postEvent(Event event) {
+// The simulated desktop refuses events only when they are created.
+bool postEvent(Event event) {
     if (!event)
-        return;
-    const SimEvent& e = *sim(event);
+        return true;
+    const EventRecord& e = *record(event);
     nlohmann::ordered_json line;
-    line["kind"] = e.kind;
-    if (e.kind == "key") {
+    line["kind"] = e.kind == EventRecord::key     ? "key"
+                   : e.kind == EventRecord::mouse ? "mouse"
+                                                  : "scroll";
+    if (e.kind == EventRecord::key) {
         line["code"] = e.code;
         line["down"] = e.down;
         line["flags"] = e.flags;
         if (e.text)
             line["text"] = utf8FromUtf16(*e.text);
-    } else if (e.kind == "mouse") {
+    } else if (e.kind == EventRecord::mouse) {
         line["type"] = e.type;
         line["x"] = e.x;
         line["y"] = e.y;
@@ -314,10 +292,11 @@ void postEvent(Event event) {
         line["flags"] = e.flags;
     }
     trace("post", line);
+    return true;
 }
 
 void releaseEvent(Event event) {
-    delete sim(event);
+    delete record(event);
 }
 
 std::optional<std::pair<double, double>> pointerLocation() {
@@ -330,7 +309,7 @@ bool isTrusted() {
     return trusted;
 }
 
-bool isTrustedWithOptions(bool prompt) {
+bool isTrustedPrompting(bool prompt) {
     trace("trusted", {{"prompt", prompt}});
     return trusted;
 }

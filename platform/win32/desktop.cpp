@@ -145,7 +145,7 @@ bool isTrusted() {
 }
 
 // There is nothing to ask the user for on Windows.
-bool isTrustedWithOptions(bool) {
+bool isTrustedPrompting(bool) {
     return isTrusted();
 }
 
@@ -208,11 +208,9 @@ void activateApplication(std::int32_t pid) {
     // Activation does not always raise the window (it does not under Wine).
     SetWindowPos(main, HWND_TOP, 0, 0, 0, 0,
                  SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE | SWP_ASYNCWINDOWPOS);
-    // Wait until the application is in front, in whichever of its windows, so a run
-    // started right after sees it there.
-    const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
-    while (frontmostPid() != pid && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // In front in whichever of its windows.
+    awaitFront([&] { return frontmostPid() == pid; },
+               [](auto) { std::this_thread::sleep_for(std::chrono::milliseconds(2)); });
 }
 
 const json& windowList() {

@@ -8,9 +8,10 @@
 // Input the system refuses is never dropped silently: when SendInput inserts fewer
 // events than it was given (another desktop has the input: a locked workstation, a UAC
 // prompt), or the window in front runs at a higher integrity level (Windows would drop
-// the events without a word), what this process holds is let go of and the process
-// fails as it does without permission on macOS. A refused release is not reported: the
-// tool is letting go anyway, and a stop or result must not be lost to it.
+// the events without a word), the post reports it, and the tool fails as it does without
+// the permission on macOS. A refused release is not reported: the tool is letting go
+// anyway, and a stop or result must not be lost to it.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/win32/win32.h"
@@ -127,37 +128,15 @@ const Key* keyOf(std::uint16_t mac) {
     return nullptr;
 }
 
-// The keys that type a control character: Return for a line break (a multi-line field
-// inserts one either way, but a single-line field or a default button acts only on the
-// key), Tab, Backspace and Escape.
+// The key that types a one-unit text, when it is a control character.
 const Key* controlKey(const std::u16string& units) {
-    if (units.size() != 1)
-        return nullptr;
-    switch (units[0]) {
-    case u'\n':
-    case u'\r': return keyOf(36);
-    case u'\t': return keyOf(48);
-    case u'\b': return keyOf(51);
-    case 0x1B: return keyOf(53);
-    default: return nullptr;
-    }
+    const auto code = units.size() == 1 ? platform::controlCharacterKey(units[0]) : std::nullopt;
+    return code ? keyOf(*code) : nullptr;
 }
 
-// The platform's own representation of an event, turned into INPUT records when posted.
-struct PendingEvent {
-    enum Kind { key, mouse, scroll } kind = key;
-    std::uint16_t code = 0;
-    bool down = false;
-    std::optional<std::u16string> text;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-};
-
-PendingEvent* ev(platform::Event e) {
-    return static_cast<PendingEvent*>(e);
-}
+// Events are the shared event record as it is, turned into INPUT records when posted.
+using platform::EventRecord;
+using platform::record;
 
 INPUT keyInput(const Key& k, bool down) {
     INPUT in{};
@@ -180,62 +159,13 @@ INPUT unitInput(char16_t unit, bool down) {
 // A character's key-downs wait here for its key-ups, so each character goes in one
 // SendInput call: nothing can come between the two halves of a surrogate pair, and a
 // process that ends between the two has pressed nothing.
-std::vector<INPUT> heldBack;
-
-// What the system has taken in and not yet seen released: keys (as sent, in the order
-// pressed) and the physical mouse buttons' press flags.
-std::vector<KEYBDINPUT> keysDown;
-DWORD buttonsDown = 0;
-constexpr DWORD buttonPresses = MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_RIGHTDOWN;
-constexpr DWORD buttonReleases = MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP;
-static_assert(MOUSEEVENTF_LEFTUP == MOUSEEVENTF_LEFTDOWN << 1 &&
-              MOUSEEVENTF_RIGHTUP == MOUSEEVENTF_RIGHTDOWN << 1);
-
-void track(const INPUT& in) {
-    if (in.type == INPUT_MOUSE) {
-        buttonsDown = (buttonsDown | (in.mi.dwFlags & buttonPresses)) &
-                      ~((in.mi.dwFlags & buttonReleases) >> 1);
-        return;
-    }
-    constexpr DWORD identity = KEYEVENTF_EXTENDEDKEY | KEYEVENTF_UNICODE;
-    std::erase_if(keysDown, [&](const KEYBDINPUT& k) {
-        return k.wVk == in.ki.wVk && k.wScan == in.ki.wScan &&
-               (k.dwFlags & identity) == (in.ki.dwFlags & identity);
-    });
-    if (!(in.ki.dwFlags & KEYEVENTF_KEYUP))
-        keysDown.push_back(in.ki);
-}
+std::vector<INPUT> waitingKeyDowns;
 
 // Whether the record only lets go of something.
 bool releases(const INPUT& in) {
-    return in.type == INPUT_KEYBOARD ? (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0
-                                     : (in.mi.dwFlags & buttonReleases) != 0;
-}
-
-// Lets go of what the system took in, for as far as it still takes input, and fails.
-[[noreturn]] void refused() {
-    std::vector<INPUT> ups;
-    for (auto k = keysDown.rbegin(); k != keysDown.rend(); ++k) {
-        INPUT in{};
-        in.type = INPUT_KEYBOARD;
-        in.ki = *k;
-        in.ki.dwFlags |= KEYEVENTF_KEYUP;
-        ups.push_back(in);
-    }
-    for (const DWORD press : {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_RIGHTDOWN}) {
-        if (buttonsDown & press) {
-            INPUT in{};
-            in.type = INPUT_MOUSE;
-            in.mi.dwFlags = press << 1;
-            ups.push_back(in);
-        }
-    }
-    if (!ups.empty())
-        SendInput(static_cast<UINT>(ups.size()), ups.data(), sizeof(INPUT));
-    heldBack.clear();
-    static const char message[] = "Accessibility permission is off for Marnith\n";
-    std::fwrite(message, 1, sizeof message - 1, stderr);
-    platform::exitProcess(1);
+    return in.type == INPUT_KEYBOARD
+               ? (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0
+               : (in.mi.dwFlags & (MOUSEEVENTF_LEFTUP | MOUSEEVENTF_RIGHTUP)) != 0;
 }
 
 // Whether the window in front drops this process's input unseen. Asked again only when
@@ -251,21 +181,37 @@ bool frontDropsInput() {
     return drops;
 }
 
-void send(std::vector<INPUT> inputs) {
-    if (!heldBack.empty()) {
-        inputs.insert(inputs.begin(), heldBack.begin(), heldBack.end());
-        heldBack.clear();
+// Sends the records, after the key-downs waiting for them, in one call. False when the
+// system refused them.
+bool send(std::vector<INPUT> inputs) {
+    if (!waitingKeyDowns.empty()) {
+        inputs.insert(inputs.begin(), waitingKeyDowns.begin(), waitingKeyDowns.end());
+        waitingKeyDowns.clear();
     }
     if (inputs.empty())
-        return;
+        return true;
     const bool onlyReleases = std::all_of(inputs.begin(), inputs.end(), releases);
     if (!onlyReleases && frontDropsInput())
-        refused();
+        return false;
     const UINT inserted = SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
-    for (UINT i = 0; i < inserted && i < inputs.size(); ++i)
-        track(inputs[i]);
-    if (inserted < inputs.size() && !onlyReleases)
-        refused();
+    if (inserted == inputs.size() || onlyReleases)
+        return true;
+    // Part of a character went in: nothing of it may stay pressed.
+    std::vector<INPUT> ups;
+    for (UINT i = 0; i < inserted; ++i) {
+        INPUT up = inputs[i];
+        up.ki.dwFlags |= KEYEVENTF_KEYUP;
+        const auto same = [&](const INPUT& in) {
+            return in.type == INPUT_KEYBOARD && in.ki.wVk == up.ki.wVk &&
+                   in.ki.wScan == up.ki.wScan && in.ki.dwFlags == up.ki.dwFlags;
+        };
+        if (up.type == INPUT_KEYBOARD && !releases(inputs[i]) &&
+            std::none_of(inputs.begin() + i + 1, inputs.begin() + inserted, same))
+            ups.push_back(up);
+    }
+    if (!ups.empty())
+        SendInput(static_cast<UINT>(ups.size()), ups.data(), sizeof(INPUT));
+    return false;
 }
 
 // Windows swaps the buttons of a left-handed user's mouse after the fact: the flags name
@@ -300,32 +246,21 @@ EventSource createEventSource() {
 }
 
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
-    auto* e = new PendingEvent;
-    e->code = keyCode;
-    e->down = down;
-    return e;
+    return new EventRecord(EventRecord::keyboard(keyCode, down));
 }
 
 Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
-                       std::uint32_t) {
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::mouse;
-    e->type = type;
-    e->x = position.first;
-    e->y = position.second;
-    return e;
+                       std::uint32_t button) {
+    return new EventRecord(EventRecord::pointer(type, position, button));
 }
 
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::scroll;
-    e->lines = lines;
-    return e;
+    return new EventRecord(EventRecord::wheel(lines));
 }
 
 // Every character can be typed: KEYEVENTF_UNICODE carries any code unit.
 bool setUnicodeString(Event event, const std::u16string& units) {
-    ev(event)->text = units;
+    record(event)->text = units;
     return true;
 }
 
@@ -334,7 +269,7 @@ std::optional<char32_t> prepareText(const std::u16string&) {
 }
 
 // Each character goes out as soon as the guard allows it.
-bool characterHeldBack() {
+bool characterSkipped() {
     return false;
 }
 
@@ -344,33 +279,31 @@ void setClickState(Event, std::int64_t) {}
 // Windows events carry no modifier flags: the keys really held (pressed with keyDown)
 // apply to what follows, as on a real keyboard.
 std::uint64_t getFlags(Event event) {
-    return ev(event)->flags;
+    return record(event)->flags;
 }
 void setFlags(Event event, std::uint64_t flags) {
-    ev(event)->flags = flags;
+    record(event)->flags = flags;
 }
 
-void postEvent(Event event) {
-    const PendingEvent& e = *ev(event);
+bool postEvent(Event event) {
+    const EventRecord& e = *record(event);
     switch (e.kind) {
-    case PendingEvent::key: {
+    case EventRecord::key: {
         if (!e.text) {
-            if (const Key* k = keyOf(e.code))
-                send({keyInput(*k, e.down)});
-        } else if (const Key* k = controlKey(*e.text)) {
-            send({keyInput(*k, e.down)});
-        } else {
-            std::vector<INPUT> inputs;
-            for (const char16_t unit : *e.text)
-                inputs.push_back(unitInput(unit, e.down));
-            if (e.down)
-                heldBack.insert(heldBack.end(), inputs.begin(), inputs.end());
-            else
-                send(inputs);
+            const Key* k = keyOf(e.code);
+            return !k || send({keyInput(*k, e.down)});
         }
-        break;
+        if (const Key* k = controlKey(*e.text))
+            return send({keyInput(*k, e.down)});
+        std::vector<INPUT> inputs;
+        for (const char16_t unit : *e.text)
+            inputs.push_back(unitInput(unit, e.down));
+        if (!e.down)
+            return send(inputs);
+        waitingKeyDowns.insert(waitingKeyDowns.end(), inputs.begin(), inputs.end());
+        return true;
     }
-    case PendingEvent::mouse: {
+    case EventRecord::mouse: {
         // A press or release happens at its position: one record moves and presses.
         const int left = GetSystemMetrics(SM_XVIRTUALSCREEN),
                   top = GetSystemMetrics(SM_YVIRTUALSCREEN);
@@ -382,24 +315,23 @@ void postEvent(Event event) {
         in.mi.dy = normalised(e.y, top, height);
         in.mi.dwFlags =
             MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_VIRTUALDESK | buttonFlag(e.type);
-        send({in});
-        break;
+        return send({in});
     }
-    case PendingEvent::scroll: {
+    case EventRecord::scroll: {
         const auto lines = static_cast<std::int32_t>(
             std::clamp<std::int64_t>(e.lines, -maxScrollSteps, maxScrollSteps));
         INPUT in{};
         in.type = INPUT_MOUSE;
         in.mi.dwFlags = MOUSEEVENTF_WHEEL;
         in.mi.mouseData = static_cast<DWORD>(lines * WHEEL_DELTA);
-        send({in});
-        break;
+        return send({in});
     }
     }
+    return true;
 }
 
 void releaseEvent(Event event) {
-    delete ev(event);
+    delete record(event);
 }
 
 std::optional<std::pair<double, double>> pointerLocation() {
@@ -410,7 +342,7 @@ std::optional<std::pair<double, double>> pointerLocation() {
 }
 
 void exitProcess(int status) {
-    heldBack.clear(); // a character whose key-up never came was never pressed
+    waitingKeyDowns.clear(); // a character whose key-up never came was never pressed
     std::fflush(stdout);
     std::fflush(stderr);
     std::exit(status);

@@ -432,30 +432,27 @@ void activateApplication(std::int32_t pid) {
     if (!byManager)
         focusDirectly();
     XFlush(display);
-    // Wait until it is in front, and still is a moment later (a client that loses the
-    // focus may take it back), so a run started right after sees it there. Some window
-    // managers announce None first. Without a manager to do it, the focus is set again
-    // whenever it was taken away.
-    const auto deadline = std::chrono::steady_clock::now() + activationTimeout;
+    // In front, and still a moment later (a client that loses the focus may take it
+    // back). Some window managers announce None first. Without a manager to do it, the
+    // focus is set again whenever it was taken away.
     int seen = 0;
-    while (seen < 2 && std::chrono::steady_clock::now() < deadline) {
-        while (XPending(display)) {
-            XEvent ignored;
-            XNextEvent(display, &ignored);
-        }
-        if (frontWindow() == w) {
-            ++seen;
-        } else {
-            if (seen > 0 && !byManager)
-                focusDirectly();
-            seen = 0;
-        }
-        XSync(display, False);
-        // The termination signals stay blocked outside a run's pauses: a host that ends
-        // a slow activation must not see it finish as if nothing had happened.
-        platform::honourTermination();
-        std::this_thread::sleep_for(std::chrono::milliseconds(seen ? 20 : 2));
-    }
+    awaitFront(
+        [&] {
+            while (XPending(display)) {
+                XEvent ignored;
+                XNextEvent(display, &ignored);
+            }
+            if (frontWindow() == w) {
+                ++seen;
+            } else {
+                if (seen > 0 && !byManager)
+                    focusDirectly();
+                seen = 0;
+            }
+            XSync(display, False);
+            return seen >= 2;
+        },
+        [&](auto) { std::this_thread::sleep_for(std::chrono::milliseconds(seen ? 20 : 2)); });
     XSelectInput(display, root(), NoEventMask);
 }
 

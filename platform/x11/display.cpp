@@ -228,7 +228,7 @@ void finish() {
         return;
     letGoOfServer();
     restoreKeymap();
-    releaseLeftDown();
+    releaseStillDown();
     XSync(display, False); // every posted event reaches the server before the process ends
 }
 
@@ -264,7 +264,7 @@ bool isTrusted() {
 }
 
 // There is nothing to ask the user for on X11.
-bool isTrustedWithOptions(bool) {
+bool isTrustedPrompting(bool) {
     return display && xtest;
 }
 

@@ -187,7 +187,7 @@ bool x11::serverHeld() {
     return held;
 }
 
-void x11::releaseLeftDown() {
+void x11::releaseStillDown() {
     if (pressedKeys.empty() && pressedButtons.empty())
         return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
@@ -302,7 +302,7 @@ bool setUnicodeString(Event event, const std::u16string& units) {
     return resolve(*e.text, effectiveGroup(), true).has_value();
 }
 
-bool characterHeldBack() {
+bool characterSkipped() {
     return heldBack;
 }
 
@@ -324,7 +324,7 @@ void setFlags(Event event, std::uint64_t flags) {
     ev(event)->flags = flags;
 }
 
-void postEvent(Event event) {
+bool postEvent(Event event) {
     const PendingEvent& e = *ev(event);
     switch (e.kind) {
     case PendingEvent::key:
@@ -373,6 +373,7 @@ void postEvent(Event event) {
     XSync(display, False);
     if (e.kind == PendingEvent::key && e.text && !e.down)
         bindAhead(); // the next character's spare, so its check and post need nothing else
+    return true; // XTest takes every event of a display that has the extension
 }
 
 void releaseEvent(Event event) {

@@ -1,6 +1,7 @@
 // The X11 keymap as text typing uses it: the key table, the characters the keymap has on
 // its own keys, and changes to the keymap (the spare keycodes are spares.cpp's).
 #include "platform/x11/keymap.h"
+#include "platform/input-common.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xutil.h>
@@ -62,16 +63,10 @@ KeySym keysymOf(char32_t c) {
     return static_cast<KeySym>(0x01000000 + c);
 }
 
-// The keys that type a control character: the tool's Return, Tab, Backspace and Escape.
+// The X keycode of the key that types a control character, or 0.
 int controlKeycode(char32_t c) {
-    switch (c) {
-    case '\n':
-    case '\r': return xKeycode(36);
-    case '\t': return xKeycode(48);
-    case '\b': return xKeycode(51);
-    case 0x1B: return xKeycode(53);
-    default: return 0;
-    }
+    const auto key = platform::controlCharacterKey(c);
+    return key ? xKeycode(*key) : 0;
 }
 
 void readOwnKeys() {

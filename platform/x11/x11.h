@@ -100,6 +100,6 @@ void restoreKeymap();
 // Before the process ends: reads back the server's keys and buttons and lets go of each
 // one this process pressed that is still down, waiting a while for the server to report
 // them up.
-void releaseLeftDown();
+void releaseStillDown();
 
 } // namespace x11
