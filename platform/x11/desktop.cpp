@@ -372,7 +372,7 @@ std::optional<std::int32_t> frontmostPid() {
         return std::nullopt;
     // The answer holds until the next event is posted: nothing else can move the focus
     // in between.
-    holdServer();
+    grabServer();
     const Window front = frontWindow();
     approvedFront = front == None ? std::nullopt : windowPid(front);
     return approvedFront;

@@ -226,7 +226,7 @@ int ignoreErrors(Display*, XErrorEvent*) {
 void finish() {
     if (!display)
         return;
-    letGoOfServer();
+    ungrabServer();
     restoreKeymap();
     releaseStillDown();
     XSync(display, False); // every posted event reaches the server before the process ends
@@ -270,7 +270,7 @@ bool isTrustedPrompting(bool) {
 
 void sleepMicroseconds(std::uint64_t microseconds) {
     if (display)
-        letGoOfServer();
+        ungrabServer();
     interruptibleSleep(microseconds);
 }
 

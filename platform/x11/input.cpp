@@ -1,7 +1,9 @@
 // X11 input: the tool's keyboard, pointer and wheel events played through XTest, and the
 // keys pressed around each character of a text so it comes out exactly.
+#include "platform/input-common.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "platform/utf16.h"
 #include "platform/x11/x11.h"
 
 #include <X11/XKBlib.h>
@@ -17,24 +19,15 @@
 #include <thread>
 
 using namespace x11;
+using platform::EventRecord;
+using platform::record;
 
 namespace {
 
-char32_t codePoint(const std::u16string& units) {
-    if (units.size() == 2 && units[0] >= 0xD800 && units[0] <= 0xDBFF && units[1] >= 0xDC00 &&
-        units[1] <= 0xDFFF)
-        return 0x10000 + ((char32_t(units[0]) - 0xD800) << 10) + (char32_t(units[1]) - 0xDC00);
-    return units.empty() ? 0 : units[0];
-}
-
 std::vector<char32_t> characters(const std::u16string& units) {
     std::vector<char32_t> out;
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        const bool pair = units[i] >= 0xD800 && units[i] <= 0xDBFF && i + 1 < units.size() &&
-                          units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF;
-        out.push_back(codePoint(units.substr(i, pair ? 2 : 1)));
-        i += pair ? 1 : 0;
-    }
+    for (std::size_t i = 0; i < units.size(); i += platform::characterLength(units, i))
+        out.push_back(platform::codePoint(units, i));
     return out;
 }
 
@@ -45,20 +38,21 @@ struct Around {
     int lockedGroup = -1; // the user's layout, locked again after a character of another
 };
 
-// Every key and button this process has pressed: at the end, whatever of them the server
-// still reports down is let go of.
-std::set<int> pressedKeys;
-std::set<unsigned> pressedButtons;
+// Every key and button this process has ever pressed, released or not: at the end the
+// server's own state is read back for each, since a release posted may still wait behind
+// a click the window manager holds, and whatever is still down then is let go of.
+std::set<int> everPressedKeys;
+std::set<unsigned> everPressedButtons;
 
 void fakeKey(int code, bool down) {
     if (down)
-        pressedKeys.insert(code);
+        everPressedKeys.insert(code);
     XTestFakeKeyEvent(display, static_cast<unsigned>(code), down, CurrentTime);
 }
 
 void fakeButton(unsigned button, bool down) {
     if (down)
-        pressedButtons.insert(button);
+        everPressedButtons.insert(button);
     XTestFakeButtonEvent(display, button, down, CurrentTime);
 }
 
@@ -66,12 +60,12 @@ void fakeButton(unsigned button, bool down) {
 // They are pressed again only when something else needs them (a character on a second
 // level, or any other event): pressing them again after every character could send a
 // Shift press to a window that has just come forward.
-std::vector<int> letGo;
+std::vector<int> shiftsLetGo;
 
-void pressAgain() {
-    for (const int k : letGo)
+void pressShiftsAgain() {
+    for (const int k : shiftsLetGo)
         fakeKey(k, True);
-    letGo.clear();
+    shiftsLetGo.clear();
 }
 
 Around around;
@@ -96,8 +90,8 @@ void pressCharacter(const Typing& t, const XkbStateRec& state) {
         around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
     if (t.ownKey && !t.control) {
         const bool shiftDown = state.base_mods & ShiftMask;
-        if (t.shift && !letGo.empty())
-            pressAgain();
+        if (t.shift && !shiftsLetGo.empty())
+            pressShiftsAgain();
         else if (t.shift && !shiftDown)
             around.pressedShift = XKeysymToKeycode(display, XK_Shift_L);
         else if (!t.shift && shiftDown) {
@@ -105,7 +99,7 @@ void pressCharacter(const Typing& t, const XkbStateRec& state) {
                 const int k = XKeysymToKeycode(display, s);
                 if (k && keyIsDown(k)) {
                     fakeKey(k, False);
-                    letGo.push_back(k);
+                    shiftsLetGo.push_back(k);
                 }
             }
         }
@@ -137,70 +131,55 @@ void releaseCharacter() {
     around = {};
 }
 
-// The platform's own representation of an event, played through XTest when posted.
-struct PendingEvent {
-    enum { key, mouse, scroll } kind = key;
-    std::uint16_t code = 0;
-    bool down = false;
-    std::uint32_t type = 0;
-    double x = 0, y = 0;
-    std::int32_t lines = 0;
-    std::uint64_t flags = 0;
-    std::optional<char32_t> text; // a character's key-down or key-up
-};
-
-PendingEvent* ev(platform::Event e) {
-    return static_cast<PendingEvent*>(e);
-}
-
 } // namespace
 
 std::optional<std::int32_t> x11::approvedFront;
 
 namespace {
-bool held = false;
-// A character's key-down that was not posted because another window came forward; its
-// key-up is not posted either.
-bool withheld = false;
-// Whether the last character was withheld, for the caller to hear of after its key-up.
-bool heldBack = false;
-// Whether the last character's key-down found no way to type it (the layout was switched
-// to one that lacks it, and no spare could be had): its key-up fails.
-bool lost = false;
+// Whether this connection has the server grabbed.
+bool serverGrabbed = false;
+// The last character's key-down was not posted, so its key-up is not posted either.
+bool downNotPosted = false;
+// It was not posted because another application came forward: the caller hears of it
+// after the key-up.
+bool frontChanged = false;
+// It was not posted because there was no way to type it (the layout was switched to one
+// that lacks it, and no spare could be had): its key-up fails.
+bool noWayToType = false;
 } // namespace
 
-void x11::holdServer() {
-    if (!held)
+void x11::grabServer() {
+    if (!serverGrabbed)
         XGrabServer(display);
-    held = true;
+    serverGrabbed = true;
 }
 
-void x11::letGoOfServer() {
-    if (held) {
+void x11::ungrabServer() {
+    if (serverGrabbed) {
         XUngrabServer(display);
         XFlush(display);
     }
-    held = false;
+    serverGrabbed = false;
 }
 
-bool x11::serverHeld() {
-    return held;
+bool x11::serverIsGrabbed() {
+    return serverGrabbed;
 }
 
 void x11::releaseStillDown() {
-    if (pressedKeys.empty() && pressedButtons.empty())
+    if (everPressedKeys.empty() && everPressedButtons.empty())
         return;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     for (bool first = true;; first = false) {
         XSync(display, False);
         std::vector<int> keys;
-        for (const int k : pressedKeys) {
+        for (const int k : everPressedKeys) {
             if (keyIsDown(k))
                 keys.push_back(k);
         }
         std::vector<unsigned> buttons;
         const unsigned mask = buttonsDown();
-        for (const unsigned b : pressedButtons) {
+        for (const unsigned b : everPressedButtons) {
             if (mask & (Button1Mask << (b - 1)))
                 buttons.push_back(b);
         }
@@ -229,15 +208,15 @@ namespace {
 // goes down, and the user may switch layouts while a text is typed: the keyboard state is
 // read under the same server grab as the key is pressed in, so no switch comes between.
 void pressText(char32_t c) {
-    heldBack = withheld = false;
+    frontChanged = downNotPosted = false;
     for (;;) {
-        const bool checked = serverHeld(); // the guard's grab, held since its check
-        holdServer();
+        const bool checked = serverIsGrabbed(); // the guard's grab, held since its check
+        grabServer();
         if (approvedFront && !checked) {
             // The grab was let go of since the guard's check (a spare was bound): check
             // again that the same application is in front.
-            withheld = heldBack = frontPid() != approvedFront;
-            if (withheld)
+            frontChanged = downNotPosted = frontPid() != approvedFront;
+            if (frontChanged)
                 return;
         }
         XkbStateRec state{};
@@ -248,9 +227,9 @@ void pressText(char32_t c) {
         }
         // Switched to a layout that lacks the character since its key was found: it needs
         // a spare after all.
-        letGoOfServer();
+        ungrabServer();
         if (!resolve(c, state.group, true)) {
-            lost = withheld = true;
+            noWayToType = downNotPosted = true;
             return;
         }
     }
@@ -263,47 +242,35 @@ namespace platform {
 Event createKeyboardEvent(EventSource, std::uint16_t keyCode, bool down) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::key;
-    e->code = keyCode;
-    e->down = down;
-    return e;
+    return new EventRecord(EventRecord::keyboard(keyCode, down));
 }
 
 Event createMouseEvent(EventSource, std::uint32_t type, std::pair<double, double> position,
-                       std::uint32_t) {
+                       std::uint32_t button) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::mouse;
-    e->type = type;
-    e->x = position.first;
-    e->y = position.second;
-    return e;
+    return new EventRecord(EventRecord::pointer(type, position, button));
 }
 
 Event createScrollWheelEvent(EventSource, std::int32_t lines) {
     if (!display || !xtest)
         return nullptr;
-    auto* e = new PendingEvent;
-    e->kind = PendingEvent::scroll;
-    e->lines = lines;
-    return e;
+    return new EventRecord(EventRecord::wheel(lines));
 }
 
 bool setUnicodeString(Event event, const std::u16string& units) {
-    PendingEvent& e = *ev(event);
-    e.text = codePoint(units);
+    EventRecord& e = *record(event);
+    e.text = units;
     if (!e.down)
-        return !lost; // it lets go of whatever its key-down pressed
-    lost = false;
+        return !noWayToType; // it lets go of whatever its key-down pressed
+    noWayToType = false;
     // The spare it needs in the layout in effect now is bound here, so that the guard's
     // check and the key after it need nothing in between.
-    return resolve(*e.text, effectiveGroup(), true).has_value();
+    return resolve(platform::codePoint(units), effectiveGroup(), true).has_value();
 }
 
 bool characterSkipped() {
-    return heldBack;
+    return frontChanged;
 }
 
 std::optional<char32_t> prepareText(const std::u16string& text) {
@@ -318,31 +285,31 @@ void setClickState(Event, std::int64_t) {}
 // X events carry the state of the keys really held, so the stamped flags have nothing
 // to add: a modifier pressed with keyDown is down on the server.
 std::uint64_t getFlags(Event event) {
-    return ev(event)->flags;
+    return record(event)->flags;
 }
 void setFlags(Event event, std::uint64_t flags) {
-    ev(event)->flags = flags;
+    record(event)->flags = flags;
 }
 
 bool postEvent(Event event) {
-    const PendingEvent& e = *ev(event);
+    const EventRecord& e = *record(event);
     switch (e.kind) {
-    case PendingEvent::key:
+    case EventRecord::key:
         if (!e.text && !e.down)
-            std::erase(letGo, xKeycode(e.code)); // a key-up for a Shift key let go of
+            std::erase(shiftsLetGo, xKeycode(e.code)); // a key-up for a Shift key let go of
         if (!e.text)
-            pressAgain();
+            pressShiftsAgain();
         if (e.text && e.down)
-            pressText(*e.text);
-        else if (e.text && !withheld)
+            pressText(platform::codePoint(*e.text));
+        else if (e.text && !downNotPosted)
             releaseCharacter();
         else if (e.text)
-            withheld = false;
+            downNotPosted = false;
         else if (const int code = xKeycode(e.code))
             fakeKey(code, e.down);
         break;
-    case PendingEvent::mouse: {
-        pressAgain();
+    case EventRecord::mouse: {
+        pressShiftsAgain();
         // A press or release happens where the pointer is: put it at the event's
         // position first, as the event itself would on macOS.
         const int x = static_cast<int>(std::lround(std::clamp(e.x, -32768.0, 32767.0)));
@@ -357,8 +324,8 @@ bool postEvent(Event event) {
         }
         break;
     }
-    case PendingEvent::scroll: {
-        pressAgain();
+    case EventRecord::scroll: {
+        pressShiftsAgain();
         const unsigned button = e.lines > 0 ? 4 : 5;
         const auto notches = static_cast<std::int32_t>(
             std::min<std::int64_t>(std::llabs(std::int64_t{e.lines}), maxScrollSteps));
@@ -369,15 +336,15 @@ bool postEvent(Event event) {
         break;
     }
     }
-    letGoOfServer();
+    ungrabServer();
     XSync(display, False);
-    if (e.kind == PendingEvent::key && e.text && !e.down)
+    if (e.kind == EventRecord::key && e.text && !e.down)
         bindAhead(); // the next character's spare, so its check and post need nothing else
-    return true; // XTest takes every event of a display that has the extension
+    return true;     // XTest takes every event of a display that has the extension
 }
 
 void releaseEvent(Event event) {
-    delete ev(event);
+    delete record(event);
 }
 
 } // namespace platform

@@ -106,7 +106,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
             wanted.push_back(s);
     }
     const auto deadline = Clock::now() + spareWait;
-    letGoOfServer(); // the guard's grab: the window manager must be able to answer
+    ungrabServer(); // the guard's grab: the window manager must be able to answer
     for (;;) {
         // One keymap change in flight at a time: the window manager has caught up with
         // the last one before the next is made (never under the grab, which would keep

@@ -63,9 +63,9 @@ extern std::optional<std::int32_t> approvedFront;
 // The guard's check and the event posted after it are one step: the check grabs the
 // server, and the grab is let go of once the event is posted, or before anything else
 // that may take time or need other clients (a sleep, a keymap change, the end).
-void holdServer();
-void letGoOfServer();
-bool serverHeld();
+void grabServer();
+void ungrabServer();
+bool serverIsGrabbed();
 
 // The X keycode of the same physical key as a macOS virtual key code; 0 for none.
 int xKeycode(std::uint16_t mac);
