@@ -115,9 +115,16 @@ void setExitCleanup(void (*cleanup)()) {
     exitCleanup = cleanup;
 }
 
+#ifdef MARNITH_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 void endBySignal(int signal) {
     if (exitCleanup)
         exitCleanup();
+#ifdef MARNITH_COVERAGE
+    __gcov_dump(); // the signal ends the process before the counts would be written
+#endif
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);

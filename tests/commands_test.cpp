@@ -11,7 +11,17 @@ namespace {
 TEST(SimulatedDesktop, BadDesktopFilesEndWithStatusTwo) {
     const std::pair<std::string, std::string> cases[] = {
         {"{", "is not valid JSON"},
-        {R"({"frontmost":[1.5]})", "\"frontmost\" must be an array of pids (integer or null)"}};
+        {"[]", "the desktop must be a JSON object"},
+        {R"({"trusted":1})", "\"trusted\" must be a boolean"},
+        {R"({"pointer":[1]})", "\"pointer\" must be [x, y] or null"},
+        {R"({"frontmost":42})", "\"frontmost\" must be an array of pids"},
+        {R"({"frontmost":[1.5]})", "\"frontmost\" must be an array of pids (integer or null)"},
+        {R"({"apps":{}})", "\"apps\" must be an array"},
+        {R"({"apps":[{"pid":4294967296}]})", "each app must be an object with an integer \"pid\""},
+        {R"({"apps":[{"pid":1,"bundleId":7}]})", "an app's \"bundleId\" must be a string or null"},
+        {R"({"refuse":"keyboard"})", "\"refuse\" must be an array"},
+        {R"({"refuse":["pen"]})", "\"refuse\" holds only \"keyboard\", \"mouse\" and \"scroll\""},
+        {R"({"realTime":"yes"})", "\"realTime\" must be a boolean"}};
     for (const auto& [text, reason] : cases) {
         const Outcome o = finish(startSim({"trusted"}, text));
         EXPECT_EQ(o.status, 2) << text;

@@ -69,7 +69,7 @@ std::size_t operations = 0;
     std::string line = "simulated desktop: " + reason + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
-    std::_Exit(2);
+    platform::exitProcess(2);
 }
 
 bool isPid(const json& v) {
