@@ -140,6 +140,17 @@ def start_xvfb():  # on the first free display of :20 to :39, apart from suites 
     return server
 
 
+def start_wine(services):  # on the display in use, in the prefix WINEPREFIX names
+    os.environ.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
+    subprocess.run(["wineserver", "-k"], **QUIET)
+    if not os.path.exists(os.path.join(os.environ["WINEPREFIX"], "system.reg")):
+        subprocess.run(["wineboot", "-i"], **QUIET)
+        subprocess.run(["wineserver", "-w"])
+    services.append(subprocess.Popen(["wineserver", "-f", "-p"], **QUIET))
+    # The first program starts Wine's services, which keep its output open: not a pipe.
+    subprocess.run(["wine", "cmd.exe", "/c", "exit"], **QUIET)
+
+
 class Desktop:
     """Where the tool runs: its command line, the probe windows, what the system reports held."""
 
@@ -227,6 +238,9 @@ class X11(Desktop):
     def restore(self):
         subprocess.run(["setxkbmap", "us"])  # Xvfb's own
 
+    def start_wine(self):  # for Wine's own programs as the tool's clients
+        start_wine(self.services)
+
 
 class Windows(Desktop):
     name = checks = "windows"
@@ -246,15 +260,8 @@ class Wine(Windows):
 
     def __init__(self, tool, probes):
         super().__init__(tool, probes)
-        os.environ.update(WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=", LC_ALL="C.UTF-8")
         self.services.append(start_xvfb())  # no window manager: Wine places and focuses its windows
-        subprocess.run(["wineserver", "-k"], **QUIET)
-        if not os.path.exists(os.path.join(os.environ["WINEPREFIX"], "system.reg")):
-            subprocess.run(["wineboot", "-i"], **QUIET)
-            subprocess.run(["wineserver", "-w"])
-        self.services.append(subprocess.Popen(["wineserver", "-f", "-p"], **QUIET))
-        # The first program starts Wine's services, which keep its output open: not a pipe.
-        subprocess.run(["wine", "cmd.exe", "/c", "exit"], **QUIET)
+        start_wine(self.services)
 
     def close(self):
         self.close_probes()

@@ -1,5 +1,5 @@
 """What the case table cannot say on X11: the SECTIONS at the end, run in that order."""
-import glob, json, os, re, signal, subprocess, tempfile, time
+import glob, json, os, re, shutil, signal, subprocess, tempfile, time
 
 STOP = '{"ok":false,"done":%d,"error":"Studio is no longer the front window; stopped."}\n'
 LETTERS = "é€Ωжß漢字üñøåçλπσдиклмнопрстуфхцчшщыэюяąęł"  # 40 without a key in the US map
@@ -108,13 +108,8 @@ def spare_keycodes(desk, check):
 
 
 def activation(desk, check):
-    # Activation right after text lands; a window coming forward mid-text gets no character
-    # at all (the guard's check and the key are one step), and what the run held is let go.
+    # A window coming forward mid-text gets no character at all (the guard's check and the key are one step), and what the run held is let go.
     target, other = desk.target(), desk.other()
-    front(desk, target)
-    check("x11: activation after text", [desk.run("run", json.dumps([{"text": cycled(80)}]), target.pid).out,
-                                         desk.run("activate", other.pid).out, desk.run("run", "[]", other.pid).out],
-          [DONE % 1, ACTIVATED, DONE % 0])
     for delay in (0.5, 0.8, 1.1):  # the other window comes forward at several moments
         front(desk, target)
         other.skip()
@@ -154,15 +149,24 @@ def no_window_manager(desk, check):  # the window manager is not started again: 
           (STOP % 0, ""))
 
 
-def no_display(desk, check):
-    display = os.environ["DISPLAY"]
-    os.environ["DISPLAY"] = ":4095"
+def into_wine(desk, check):
+    # Wine reads keys through a table it builds when it starts and again when told of a keymap
+    # change: a text that begins with a character on no key arrives whole in the first run.
+    if not shutil.which("wine"):
+        return print("x11: into Wine's Notepad: not run, Wine is not installed")
+    desk.start_wine()
+    notepad = subprocess.Popen(["wine", "notepad"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        check("x11: without a display", [desk.run("trusted", "--prompt").out, desk.run("windows").out,
-                                         desk.run("activate", 1).err, desk.run("run", "[]").err],
-              ['{"trusted":false}\n', "[]\n", "bad pid\n", "Accessibility permission is off for Marnith\n"])
+        desk.until(lambda: command("xdotool", "search", "--onlyvisible", "--class", "notepad"), 30, 0.1)
+        time.sleep(0.5)  # until openbox has given it the focus
+        pid = command("xdotool", "search", "--onlyvisible", "--class", "notepad", "getwindowpid").strip()
+        text = "€ñ 😀 — local x = 1"
+        keys = [{"text": text}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"}, {"keyUp": "Control"}]
+        check("x11: into Wine's Notepad", (desk.run("activate", pid).out, desk.run("run", json.dumps(keys), pid).out,
+                                           command("xclip", "-o", "-selection", "clipboard")), (ACTIVATED, DONE % 5, text))
     finally:
-        os.environ["DISPLAY"] = display
+        notepad.kill()
+        subprocess.run(["wineserver", "-k"])
 
 
 def xwayland(desk, check):  # last: the display is left as the compositors' were
@@ -197,4 +201,4 @@ def xwayland(desk, check):  # last: the display is left as the compositors' were
             compositor.wait()
 
 
-SECTIONS = [listing, text_in_toolkits, spare_keycodes, activation, no_window_manager, no_display, xwayland]
+SECTIONS = [listing, text_in_toolkits, spare_keycodes, activation, into_wine, no_window_manager, xwayland]
