@@ -127,19 +127,11 @@ int main() {
         say("held" + (out.empty() ? std::string(" none") : out));
         return 0;
     }
-    if (mode == L"--clipboard") {
-        OpenClipboard(nullptr);
-        auto* text = static_cast<const wchar_t*>(GlobalLock(GetClipboardData(CF_UNICODETEXT)));
-        say("clipboard " + nlohmann::json(utf8(text ? text : L"")).dump());
-        return CloseClipboard() ? 0 : 1;
-    }
-    if (mode == L"--pid-of" || mode == L"--foreground") {
-        HWND found = mode == L"--foreground" ? GetForegroundWindow()
-                                             : FindWindowW(count > 2 ? args[2] : L"", nullptr);
+    if (mode == L"--foreground") {
         DWORD pid = 0;
         wchar_t title[256] = L"";
-        GetWindowThreadProcessId(found, &pid);
-        GetWindowTextW(found, title, 256);
+        GetWindowThreadProcessId(GetForegroundWindow(), &pid);
+        GetWindowTextW(GetForegroundWindow(), title, 256);
         say("pid " + std::to_string(pid) + " " + utf8(title));
         return 0;
     }
