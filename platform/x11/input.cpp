@@ -88,7 +88,8 @@ void pressCharacter(const Typing& t, const XkbStateRec& state) {
     around = {};
     if ((state.locked_mods & LockMask) && lower != upper)
         around.capsLock = XKeysymToKeycode(display, XK_Caps_Lock);
-    if (t.ownKey && !t.control) {
+    // A spare's levels are chosen by Shift as an own key's are.
+    if (!t.control) {
         const bool shiftDown = state.base_mods & ShiftMask;
         if (t.shift && !shiftsLetGo.empty())
             pressShiftsAgain();

@@ -38,10 +38,11 @@ namespace {
 
 // Typing text. A character the keyboard map can type goes on its own key, at the level
 // it is on (Shift pressed or let go around it as needed). The rest are typed on spare
-// keycodes (NoSymbol in the map), bound one keysym each. Binding is one keymap change
-// for as many upcoming characters as there are spares, since every change makes every
-// client re-read the keymap and the window manager re-grab its key bindings (openbox:
-// about 60 ms each).
+// keycodes (NoSymbol in the map), bound one keysym on each of their two levels and typed
+// at their level the same way. Binding is one keymap change for as many upcoming
+// characters as there are spare levels, since every change makes every client re-read
+// the keymap and the window manager re-grab its key bindings (openbox: about 60 ms
+// each).
 
 struct OwnKey {
     int code = 0;
@@ -116,22 +117,35 @@ std::optional<int> groupWithKey(char32_t c, int effective) {
     return std::nullopt;
 }
 
-// Gives a key one keysym on every level, or (NoSymbol) no symbol at all, as spares have.
-void setKey(XkbDescPtr xkb, int code, KeySym sym) {
+// A level left without a keysym types the other level's: a core change gives a lone
+// keysym its other case on the second level, and an upper-case letter its lower case on
+// the first.
+SpareKeysyms bothLevelsSet(SpareKeysyms syms) {
+    if (syms[0] == NoSymbol)
+        syms[0] = syms[1];
+    if (syms[1] == NoSymbol)
+        syms[1] = syms[0];
+    return syms;
+}
+
+// Gives a key a keysym on each of its two levels (Shift chooses the level, Caps Lock does
+// not), or no symbol at all, as spares have.
+void setKey(XkbDescPtr xkb, int code, const SpareKeysyms& levels) {
     XkbSymMapPtr map = &xkb->map->key_sym_map[code];
-    if (sym == NoSymbol) {
+    if (levels[0] == NoSymbol && levels[1] == NoSymbol) {
         XkbResizeKeySyms(xkb, code, 0);
         map->group_info = 0;
         map->width = 0;
         return;
     }
     // Room first: the resize reads the key's current width and groups.
-    KeySym* syms = XkbResizeKeySyms(xkb, code, 1);
+    KeySym* syms = XkbResizeKeySyms(xkb, code, spareLevels);
     map = &xkb->map->key_sym_map[code];
-    map->kt_index[0] = XkbOneLevelIndex;
+    map->kt_index[0] = XkbTwoLevelIndex;
     map->group_info = XkbSetGroupInfo(1, XkbWrapIntoRange, 0);
-    map->width = 1;
-    syms[0] = sym;
+    map->width = spareLevels;
+    const SpareKeysyms written = bothLevelsSet(levels);
+    std::copy(written.begin(), written.end(), syms);
 }
 
 // Whether the server refuses XKB keymap changes: Xwayland (22.1) answers every XkbSetMap
@@ -142,23 +156,25 @@ bool coreChanges = false;
 // Core changes wait until the server grab is over: Xwayland (22.1) delivers the notices of
 // a change made under a grab only after later key events, which clients then read with
 // the old keymap.
-std::map<int, KeySym> deferred;
+std::map<int, SpareKeysyms> deferred;
 
 // Sets the keys through the core protocol: one request per run of neighbouring keys, each
-// key given its keysym on both levels (a lone keysym would get its other case on the
-// second level, and an upper-case letter its lower case on the first).
-void changeKeysCore(const std::map<int, KeySym>& keys) {
+// key given a keysym on both of its levels.
+void changeKeysCore(const std::map<int, SpareKeysyms>& keys) {
     for (auto it = keys.begin(); it != keys.end();) {
         std::vector<KeySym> syms;
         const int first = it->first;
-        for (int next = first; it != keys.end() && it->first == next; ++it, ++next)
-            syms.insert(syms.end(), {it->second, it->second});
-        XChangeKeyboardMapping(display, first, 2, syms.data(), static_cast<int>(syms.size() / 2));
+        for (int next = first; it != keys.end() && it->first == next; ++it, ++next) {
+            const SpareKeysyms written = bothLevelsSet(it->second);
+            syms.insert(syms.end(), written.begin(), written.end());
+        }
+        XChangeKeyboardMapping(display, first, spareLevels, syms.data(),
+                               static_cast<int>(syms.size() / spareLevels));
     }
 }
 
 // The keys the last change bound to characters, for the notice finishChange sends.
-std::map<int, KeySym> notice;
+std::map<int, SpareKeysyms> notice;
 
 // Tells the client holding the input focus that keys were rebound, with a notice of its
 // own. The server tells only the clients that asked for its notices: Xlib asks when it
@@ -186,17 +202,17 @@ void noticeToFocusedClient() {
 
 } // namespace
 
-bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys) {
+bool changeKeys(XkbDescPtr xkb, const std::map<int, SpareKeysyms>& keys) {
     if (keys.empty())
         return false;
     notice.clear();
-    for (const auto& [code, sym] : keys) {
-        if (sym != NoSymbol)
-            notice[code] = sym;
+    for (const auto& [code, syms] : keys) {
+        if (syms != SpareKeysyms{NoSymbol, NoSymbol})
+            notice[code] = syms;
     }
     if (!coreChanges) {
-        for (const auto& [code, sym] : keys)
-            setKey(xkb, code, sym);
+        for (const auto& [code, syms] : keys)
+            setKey(xkb, code, syms);
         XkbMapChangesRec changes{};
         changes.changed = XkbKeySymsMask;
         changes.first_key_sym = static_cast<KeyCode>(keys.begin()->first);
@@ -267,13 +283,17 @@ std::optional<Typing> resolve(char32_t c, int group, bool bind) {
         t.ownKey = true;
         return t;
     }
-    if ((t.code = bind ? spareFor(t.sym) : boundSpare(t.sym)) != 0)
+    const SpareBinding spare = bind ? spareFor(t.sym) : boundSpare(t.sym);
+    if (spare.code) {
+        t.code = spare.code;
+        t.shift = spare.level == 1;
         return t;
+    }
     return std::nullopt;
 }
 
 void typed(const Typing& t, bool down) {
-    typedOn(t.ownKey ? 0 : t.code, down);
+    typedOn(t.ownKey ? SpareBinding{} : SpareBinding{t.code, t.shift ? 1 : 0}, down);
 }
 
 } // namespace x11

@@ -5,14 +5,28 @@
 
 #include <X11/XKBlib.h>
 
+#include <array>
 #include <map>
 #include <vector>
 
 namespace x11 {
 
+// A spare keycode carries a character on each of its two levels: the first typed without
+// Shift, the second with it.
+constexpr int spareLevels = 2;
+// What a spare keycode types on each level; NoSymbol on both gives it back.
+using SpareKeysyms = std::array<KeySym, spareLevels>;
+// Where a character is bound: a spare keycode (0 for none) and its level (0 without Shift,
+// 1 with it).
+struct SpareBinding {
+    int code = 0;
+    int level = 0;
+};
+
 // Sets the keys in one keymap change, under a server grab; false when there was nothing
-// to change. Keys between the first and the last are sent as they are.
-bool changeKeys(XkbDescPtr xkb, const std::map<int, KeySym>& keys);
+// to change. Keys between the first and the last are sent as they are. A key given a
+// keysym on one level alone types it on the other as well.
+bool changeKeys(XkbDescPtr xkb, const std::map<int, SpareKeysyms>& keys);
 // After the grab: what changeKeys left to the core protocol.
 void finishChange();
 
@@ -22,12 +36,12 @@ void expectKeysyms(std::vector<KeySym> needed);
 bool sparesExist();
 // The spare keycodes other processes have bound.
 std::vector<int> othersSpares();
-// The spare bound to the keysym, bound first (with what the text needs next) when it is
-// not; 0 when none could be had in time.
-int spareFor(KeySym sym);
-// The spare this process has bound to the keysym, or 0; no request is made.
-int boundSpare(KeySym sym);
-// A character's key going down or up: on a spare keycode, or (0) a key of the keymap's.
-void typedOn(int spare, bool down);
+// The spare level bound to the keysym, bound first (with what the text needs next) when
+// it is not; code 0 when none could be had in time.
+SpareBinding spareFor(KeySym sym);
+// The spare level this process has bound to the keysym, or code 0; no request is made.
+SpareBinding boundSpare(KeySym sym);
+// A character's key going down or up: on a spare level, or (code 0) a key of the keymap's.
+void typedOn(SpareBinding spare, bool down);
 
 } // namespace x11

@@ -23,10 +23,10 @@ namespace {
 // so two processes never take the same spare.
 //
 // A client translates a keycode when it reads the event, with the map it fetched last,
-// so a spare is rebound only when the keys typed with it are some time old.
+// so a spare is rebound only when the keys typed on both its levels are some time old.
 constexpr auto keymapSettle = std::chrono::milliseconds(100);
-// The fewest spares a change made ahead of need rebinds: each change costs the window
-// manager the same work however many keys it binds.
+// The fewest spare levels a change made ahead of need rebinds: each change costs the
+// window manager the same work however many keys it binds.
 constexpr long aheadBatch = 4;
 // How long the tool waits for the window manager to catch up with a keymap change.
 constexpr auto windowManagerWait = std::chrono::milliseconds(2000);
@@ -36,11 +36,12 @@ const char* const sparesProperty = "_MARNITH_INPUT_SPARES";
 
 using Clock = std::chrono::steady_clock;
 
-struct Binding {
-    KeySym sym = NoSymbol;
+struct Level {
+    KeySym sym = NoSymbol; // NoSymbol: free for the next keysym
     Clock::time_point lastUse{};
 };
-std::map<int, Binding> bound;  // spare keycode -> what this process bound there
+using Levels = std::array<Level, spareLevels>;
+std::map<int, Levels> bound;   // spare keycode -> what this process bound on its levels
 Window owner = None;           // marks this process's bindings
 std::vector<KeySym> upcoming;  // the text being typed: per character, the keysym it needs a
                                // spare for, else NoSymbol
@@ -88,14 +89,42 @@ bool alive(const SpareInUse& s) {
 }
 
 bool isBound(KeySym sym) {
-    return std::any_of(bound.begin(), bound.end(),
-                       [&](const auto& b) { return b.second.sym == sym; });
+    return boundSpare(sym).code != 0;
+}
+
+// When a key was last typed on any level of the spare.
+Clock::time_point lastUseOf(const Levels& levels) {
+    Clock::time_point last{};
+    for (const Level& level : levels)
+        last = std::max(last, level.lastUse);
+    return last;
+}
+
+// What the spare is written with: a level keeps its keysym when another level is rebound.
+SpareKeysyms keysymsOf(const Levels& levels) {
+    SpareKeysyms syms{};
+    for (std::size_t i = 0; i < levels.size(); ++i)
+        syms[i] = levels[i].sym;
+    return syms;
+}
+
+// This process's spares, least recently used first.
+std::vector<int> leastRecentlyUsed() {
+    std::vector<std::pair<Clock::time_point, int>> byUse;
+    for (const auto& [code, levels] : bound)
+        byUse.emplace_back(lastUseOf(levels), code);
+    std::sort(byUse.begin(), byUse.end());
+    std::vector<int> codes;
+    for (const auto& [used, code] : byUse)
+        codes.push_back(code);
+    return codes;
 }
 
 // Binds the keysyms the text needs next, as many as this process's share of the spares
-// allows, in one change. Processes typing at the same time share the spares: one that
-// finds none free says so with a keycode-0 entry, and the others give back what is over
-// their share at their next change. False when no spare could be had in time. Ahead of
+// allows, in one change: a keysym bound replaces only one the text needs later, so the
+// spares hold what comes soonest. Processes typing at the same time share the spares:
+// one that finds none free says so with a keycode-0 entry, and the others give back what
+// is over their share at their next change. False when no spare could be had in time. Ahead of
 // need, one attempt is made and nothing waited for.
 bool bindUpcoming(KeySym needed, bool ahead = false) {
     // What the rest of the text needs, in order of first use.
@@ -105,6 +134,9 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         if (s != NoSymbol && std::find(wanted.begin(), wanted.end(), s) == wanted.end())
             wanted.push_back(s);
     }
+    std::map<KeySym, std::size_t> rank;
+    for (std::size_t i = 0; i < wanted.size(); ++i)
+        rank.emplace(wanted[i], i);
     const auto deadline = Clock::now() + spareWait;
     ungrabServer(); // the guard's grab: the window manager must be able to answer
     for (;;) {
@@ -118,7 +150,8 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
             XUngrabServer(display);
             return false;
         }
-        std::map<int, KeySym> changes;
+        std::set<int> cleared;   // keycodes given back: no symbol on either level
+        std::set<int> rewritten; // ours, written with what their levels now hold
         std::vector<SpareInUse> kept;
         std::set<std::pair<unsigned long, unsigned long>> others;
         std::set<int> taken;
@@ -128,7 +161,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
             if (!alive(spare)) {
                 // Left by a process that is gone; one killed while typing left its key down.
                 if (spare.code) {
-                    changes[static_cast<int>(spare.code)] = NoSymbol;
+                    cleared.insert(static_cast<int>(spare.code));
                     if (keyIsDown(static_cast<int>(spare.code)))
                         XTestFakeKeyEvent(display, static_cast<unsigned>(spare.code), False,
                                           CurrentTime);
@@ -142,55 +175,76 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         }
         std::vector<int> free;
         for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
-            if ((XkbKeyNumGroups(xkb, code) == 0 || changes.count(code)) && !taken.count(code) &&
+            if ((XkbKeyNumGroups(xkb, code) == 0 || cleared.count(code)) && !taken.count(code) &&
                 !bound.count(code))
                 free.push_back(code);
         }
+        // Shares are counted in keycodes, as the root property lists them.
         const std::size_t share = std::max<std::size_t>(
             1, (free.size() + taken.size() + bound.size()) / (others.size() + 1));
         const auto now = Clock::now();
-        auto oldEnough = [&](int code) { return bound[code].lastUse + keymapSettle <= now; };
-        // Least recently used first.
-        std::vector<std::pair<Clock::time_point, int>> ours;
-        for (const auto& [code, b] : bound)
-            ours.emplace_back(b.lastUse, code);
-        std::sort(ours.begin(), ours.end());
-        const std::vector<KeySym> batch(
-            wanted.begin(), wanted.begin() + static_cast<long>(std::min(share, wanted.size())));
-        auto inBatch = [&](int code) {
-            return std::find(batch.begin(), batch.end(), bound[code].sym) != batch.end();
+        // A keycode is rewritten as a whole, so both its levels must be old enough.
+        auto oldEnough = [&](int code) { return lastUseOf(bound[code]) + keymapSettle <= now; };
+        // How soon the text needs each keysym: its place in the order of first use, and a
+        // keysym it does not need comes after all.
+        auto rankOf = [&](KeySym sym) {
+            const auto it = rank.find(sym);
+            return it == rank.end() ? wanted.size() : it->second;
         };
-        // Give back what is over our share.
-        for (const auto& [used, code] : ours) {
+        // Give back what is over our share, keeping what our share would hold.
+        const std::size_t shareHolds = share * spareLevels;
+        for (const int code : leastRecentlyUsed()) {
             if (bound.size() <= share)
                 break;
-            if (!inBatch(code) && oldEnough(code)) {
-                changes[code] = NoSymbol;
+            const bool heldForText =
+                std::any_of(bound[code].begin(), bound[code].end(),
+                            [&](const Level& level) { return rankOf(level.sym) < shareHolds; });
+            if (!heldForText && oldEnough(code)) {
+                cleared.insert(code);
                 bound.erase(code);
             }
         }
+        // A level for the keysym the text needs at the rank: a free keycode while we hold
+        // less than our share (its first level: a text with few characters beyond the
+        // keymap is typed with no Shift around them), then an empty level on one of ours,
+        // then the level whose keysym the text needs last, when that is later than this one.
         std::size_t nextFree = 0;
-        auto victim = ours.begin();
-        for (const KeySym s : batch) {
-            if (isBound(s))
-                continue;
-            int code = 0;
-            if (nextFree < free.size() && bound.size() < share) {
-                code = free[nextFree++];
-            } else {
-                // Rebind one of ours that the batch does not need.
-                while (victim != ours.end() &&
-                       (!bound.count(victim->second) || inBatch(victim->second) ||
-                        !oldEnough(victim->second)))
-                    ++victim;
-                if (victim == ours.end())
-                    break;
-                code = (victim++)->second;
+        auto levelFor = [&](std::size_t wantedRank) -> SpareBinding {
+            if (nextFree < free.size() && bound.size() < share)
+                return {free[nextFree++], 0};
+            SpareBinding best;
+            std::size_t bestRank = wantedRank;
+            for (const int code : leastRecentlyUsed()) {
+                if (!oldEnough(code))
+                    continue;
+                for (int level = 0; level < spareLevels; ++level) {
+                    const KeySym sym = bound[code][static_cast<std::size_t>(level)].sym;
+                    if (sym == NoSymbol)
+                        return {code, level};
+                    if (rankOf(sym) > bestRank) {
+                        best = {code, level};
+                        bestRank = rankOf(sym);
+                    }
+                }
             }
-            changes[code] = s;
-            bound[code] = {s, Clock::time_point{}};
+            return best;
+        };
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            if (isBound(wanted[i]))
+                continue;
+            const SpareBinding spare = levelFor(i);
+            if (!spare.code)
+                break; // a later keysym would find no level either
+            bound[spare.code][static_cast<std::size_t>(spare.level)] = {wanted[i],
+                                                                        Clock::time_point{}};
+            rewritten.insert(spare.code);
         }
-        for (const auto& [code, b] : bound)
+        std::map<int, SpareKeysyms> changes;
+        for (const int code : cleared)
+            changes[code] = {NoSymbol, NoSymbol};
+        for (const int code : rewritten)
+            changes[code] = keysymsOf(bound[code]);
+        for (const auto& [code, levels] : bound)
             kept.push_back({static_cast<unsigned long>(code), owner, nonce});
         const bool got = isBound(needed);
         if (!got && !ahead)
@@ -213,26 +267,28 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
 
 } // namespace
 
-int boundSpare(KeySym sym) {
-    for (const auto& [code, b] : bound) {
-        if (b.sym == sym)
-            return code;
+SpareBinding boundSpare(KeySym sym) {
+    for (const auto& [code, levels] : bound) {
+        for (int level = 0; level < spareLevels; ++level) {
+            if (levels[static_cast<std::size_t>(level)].sym == sym)
+                return {code, level};
+        }
     }
-    return 0;
+    return {};
 }
 
-int spareFor(KeySym sym) {
-    if (const int code = boundSpare(sym)) {
+SpareBinding spareFor(KeySym sym) {
+    if (const SpareBinding spare = boundSpare(sym); spare.code) {
         // A compositor may replace its Xwayland's whole keymap (mutter hands over its own a
         // moment after it starts): a binding that is gone is made again.
         int per = 0;
-        KeySym* syms = XGetKeyboardMapping(display, static_cast<KeyCode>(code), 1, &per);
-        const bool there = syms && per > 0 && syms[0] == sym;
+        KeySym* syms = XGetKeyboardMapping(display, static_cast<KeyCode>(spare.code), 1, &per);
+        const bool there = syms && per > spare.level && syms[spare.level] == sym;
         if (syms)
             XFree(syms);
         if (there)
-            return code;
-        bound.erase(code);
+            return spare;
+        bound.erase(spare.code);
     }
     if (owner == None) {
         owner = ownWindow();
@@ -240,7 +296,7 @@ int spareFor(KeySym sym) {
         XChangeProperty(display, owner, atom(ownerProperty), XA_CARDINAL, 32, PropModeReplace,
                         reinterpret_cast<const unsigned char*>(&nonce), 1);
     }
-    return bindUpcoming(sym) ? boundSpare(sym) : 0;
+    return bindUpcoming(sym) ? boundSpare(sym) : SpareBinding{};
 }
 
 // Gives back every spare this process bound, in one change, once the keys typed with
@@ -249,16 +305,16 @@ void restoreKeymap() {
     if (!display || owner == None)
         return;
     Clock::time_point last{};
-    for (const auto& [code, b] : bound)
-        last = std::max(last, b.lastUse);
+    for (const auto& [code, levels] : bound)
+        last = std::max(last, lastUseOf(levels));
     XSync(display, False);
     std::this_thread::sleep_until(last + keymapSettle);
     awaitWindowManager(Clock::now() + windowManagerWait);
     XGrabServer(display);
     if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
-        std::map<int, KeySym> changes;
-        for (const auto& [code, b] : bound)
-            changes[code] = NoSymbol;
+        std::map<int, SpareKeysyms> changes;
+        for (const auto& [code, levels] : bound)
+            changes[code] = {NoSymbol, NoSymbol};
         changeKeys(xkb, changes);
         XkbFreeKeyboard(xkb, 0, True);
     }
@@ -334,16 +390,20 @@ void bindAhead() {
         soon.insert(upcoming[i]);
     }
     const auto now = Clock::now();
-    const auto spareFree = std::count_if(bound.begin(), bound.end(), [&](const auto& b) {
-        return b.second.lastUse + keymapSettle <= now && !soon.count(b.second.sym);
-    });
-    if (unbound != NoSymbol && spareFree >= aheadBatch)
+    long levelsFree = 0;
+    for (const auto& [code, levels] : bound) {
+        if (lastUseOf(levels) + keymapSettle <= now)
+            levelsFree += std::count_if(levels.begin(), levels.end(), [&](const Level& level) {
+                return level.sym == NoSymbol || !soon.count(level.sym);
+            });
+    }
+    if (unbound != NoSymbol && levelsFree >= aheadBatch)
         bindUpcoming(unbound, true);
 }
 
-void typedOn(int spare, bool down) {
-    if (spare)
-        bound[spare].lastUse = Clock::now();
+void typedOn(SpareBinding spare, bool down) {
+    if (const auto it = bound.find(spare.code); it != bound.end())
+        it->second[static_cast<std::size_t>(spare.level)].lastUse = Clock::now();
     if (down && nextCharacter < upcoming.size())
         ++nextCharacter;
 }

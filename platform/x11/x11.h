@@ -70,11 +70,11 @@ bool serverIsGrabbed();
 // The X keycode of the same physical key as a macOS virtual key code; 0 for none.
 int xKeycode(std::uint16_t mac);
 
-// How one character is typed: on its own key (with or without Shift), on a key that
-// types a control character, or on a spare keycode bound to it.
+// How one character is typed: on its own key, on a key that types a control character, or
+// on a level of a spare keycode bound to it.
 struct Typing {
     int code = 0;
-    bool shift = false;
+    bool shift = false; // on the key's second level: typed with Shift
     bool ownKey = false;
     KeySym sym = NoSymbol;
     bool control = false;
