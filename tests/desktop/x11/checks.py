@@ -153,7 +153,8 @@ def into_wine(desk, check):
     # Wine reads keys through a table it builds when it starts and again when told of a keymap
     # change: a text that begins with a character on no key arrives whole in the first run.
     if not shutil.which("wine"):
-        return print("x11: into Wine's Notepad: not run, Wine is not installed")
+        print("x11: into Wine's Notepad: not run, Wine is not installed")
+        return
     desk.start_wine()
     notepad = subprocess.Popen(["wine", "notepad"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
