@@ -11,6 +11,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -363,6 +364,14 @@ Window frontWindow() {
 std::optional<std::int32_t> x11::frontPid() {
     const Window front = frontWindow();
     return front == None ? std::nullopt : windowPid(front);
+}
+
+bool x11::frontIsWine() {
+    const Window front = frontWindow();
+    std::string name = front == None ? "" : windowClass(front).value_or("");
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
 }
 
 namespace platform {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 
 namespace x11 {
@@ -200,6 +201,42 @@ void noticeToFocusedClient() {
     XSendEvent(display, focus, False, NoEventMask, &e);
 }
 
+// How many codes of Wine's shared set the keys it does not know can count on. The set holds
+// 91 codes (the OEM codes, F1 to F24, the letters and the digits); a US 105-key keyboard's own
+// keys take 62 of them, leaving 29 (measured with Wine 8 on Xvfb's keymap). A layout of
+// another country names more keys with OEM codes, so fewer are counted on.
+constexpr int wineSharedCodes = 24;
+
+// Whether Wine gives the key a code without taking one from its shared set: a key whose first
+// symbol is a character of the US keyboard, or with a capital letter, a digit or punctuation
+// the US keyboard has a key for on any level (the letter keys of a layout whose first group is
+// not Latin), or one found on every keyboard (Return, the arrows, F1 to F12, the modifiers,
+// the keypad). Any other key is counted as taking one, which is never fewer than Wine takes.
+bool wineNamesByItself(XkbDescPtr xkb, int code) {
+    const KeySym first = XkbKeySymEntry(xkb, code, 0, 0);
+    if (first >= 0x20 && first <= 0x7E)
+        return true;
+    for (int group = 0; group < XkbKeyNumGroups(xkb, code); ++group) {
+        for (int level = 0; level < XkbKeyGroupWidth(xkb, code, group); ++level) {
+            const KeySym sym = XkbKeySymEntry(xkb, code, level, group);
+            if ((sym >= XK_A && sym <= XK_Z) || (sym >= XK_0 && sym <= XK_9) ||
+                (sym > 0x20 && sym < 0x7F && std::strchr(";/`[\\]',.-+", static_cast<int>(sym))))
+                return true;
+        }
+    }
+    static const std::set<KeySym> everyKeyboard = {
+        XK_BackSpace, XK_Tab,     XK_Return,    XK_Pause,     XK_Scroll_Lock, XK_Sys_Req,
+        XK_Escape,    XK_Delete,  XK_Home,      XK_Left,      XK_Up,          XK_Right,
+        XK_Down,      XK_Prior,   XK_Next,      XK_End,       XK_Print,       XK_Insert,
+        XK_Menu,      XK_Num_Lock, XK_KP_Enter, XK_Shift_L,   XK_Shift_R,     XK_Control_L,
+        XK_Control_R, XK_Caps_Lock, XK_Meta_L,  XK_Meta_R,    XK_Alt_L,       XK_Alt_R,
+        XK_Super_L,   XK_Super_R,
+    };
+    return everyKeyboard.count(first) || (first >= XK_F1 && first <= XK_F12) ||
+           (first >= XK_KP_Home && first <= XK_KP_Delete) ||
+           (first >= XK_KP_Multiply && first <= XK_KP_9);
+}
+
 } // namespace
 
 bool changeKeys(XkbDescPtr xkb, const std::map<int, SpareKeysyms>& keys) {
@@ -226,6 +263,20 @@ bool changeKeys(XkbDescPtr xkb, const std::map<int, SpareKeysyms>& keys) {
     if (coreChanges)
         deferred.insert(keys.begin(), keys.end());
     return true;
+}
+
+std::set<int> sparesWineReads(XkbDescPtr xkb, const std::set<int>& spares) {
+    std::set<int> read;
+    int taken = 0; // codes of the shared set that keys before this one take
+    for (int code = xkb->min_key_code; code <= xkb->max_key_code; ++code) {
+        const bool spare = spares.count(code) > 0;
+        if (!spare && (XkbKeyNumGroups(xkb, code) == 0 || wineNamesByItself(xkb, code)))
+            continue;
+        if (spare && taken < wineSharedCodes)
+            read.insert(code);
+        ++taken;
+    }
+    return read;
 }
 
 void finishChange() {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace x11 {
@@ -29,6 +30,13 @@ struct SpareBinding {
 bool changeKeys(XkbDescPtr xkb, const std::map<int, SpareKeysyms>& keys);
 // After the grab: what changeKeys left to the core protocol.
 void finishChange();
+
+// The spare keycodes a Wine program reads characters from, of the given ones (every keycode
+// that is or may become a spare). Wine builds its own table of keycodes to Windows key codes
+// each time it reads the keymap. A key whose symbols it does not know, every spare among
+// them, is given a code from a set shared by all such keys, in keycode order; once the set
+// is used up, later keys get none and Wine drops what they type.
+std::set<int> sparesWineReads(XkbDescPtr xkb, const std::set<int>& spares);
 
 // Before a text: per character, the keysym it needs a spare for, else NoSymbol.
 void expectKeysyms(std::vector<KeySym> needed);

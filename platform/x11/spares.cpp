@@ -139,6 +139,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         rank.emplace(wanted[i], i);
     const auto deadline = Clock::now() + spareWait;
     ungrabServer(); // the guard's grab: the window manager must be able to answer
+    const bool forWine = frontIsWine();
     for (;;) {
         // One keymap change in flight at a time: the window manager has caught up with
         // the last one before the next is made (never under the grab, which would keep
@@ -185,6 +186,25 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         const auto now = Clock::now();
         // A keycode is rewritten as a whole, so both its levels must be old enough.
         auto oldEnough = [&](int code) { return lastUseOf(bound[code]) + keymapSettle <= now; };
+        // Typing into Wine, only the spares it reads are used; ours it does not read are given back.
+        std::set<int> wineReads;
+        if (forWine) {
+            std::set<int> spares(free.begin(), free.end());
+            spares.insert(taken.begin(), taken.end());
+            for (const auto& [code, levels] : bound)
+                spares.insert(code);
+            wineReads = sparesWineReads(xkb, spares);
+            free.erase(std::remove_if(free.begin(), free.end(),
+                                      [&](int code) { return !wineReads.count(code); }),
+                       free.end());
+            for (const int code : leastRecentlyUsed()) {
+                if (!wineReads.count(code) && oldEnough(code)) {
+                    cleared.insert(code);
+                    bound.erase(code);
+                }
+            }
+        }
+        auto usable = [&](int code) { return !forWine || wineReads.count(code); };
         // How soon the text needs each keysym: its place in the order of first use, and a
         // keysym it does not need comes after all.
         auto rankOf = [&](KeySym sym) {
@@ -215,7 +235,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
             SpareBinding best;
             std::size_t bestRank = wantedRank;
             for (const int code : leastRecentlyUsed()) {
-                if (!oldEnough(code))
+                if (!oldEnough(code) || !usable(code))
                     continue;
                 for (int level = 0; level < spareLevels; ++level) {
                     const KeySym sym = bound[code][static_cast<std::size_t>(level)].sym;

@@ -58,6 +58,9 @@ bool windowManagerCaughtUp();
 
 // The pid of the application in front (where key events go), or nothing.
 std::optional<std::int32_t> frontPid();
+// Whether the application in front is a Windows program under Wine, which names its
+// windows' class after the program's executable.
+bool frontIsWine();
 // The guard's last answer: the pid it found in front, or nothing.
 extern std::optional<std::int32_t> approvedFront;
 // The guard's check and the event posted after it are one step: the check grabs the
