@@ -232,12 +232,9 @@ std::optional<std::string> utf8(XTextProperty& property) {
     return out;
 }
 
-// The title as UTF-8: _NET_WM_NAME, else WM_NAME, from the answers to both (read as
-// XGetWMName reads it).
-std::optional<std::string> titleIn(Window w, const xcb_get_property_reply_t* netName,
-                                   const xcb_get_property_reply_t* wmName) {
-    if (auto name = textIn(netName))
-        return name;
+// A title from WM_NAME as UTF-8 (read as XGetWMName reads it), for a window without a
+// _NET_WM_NAME.
+std::optional<std::string> titleIn(Window w, const xcb_get_property_reply_t* wmName) {
     if (!wmName || wmName->type == XCB_NONE)
         return std::nullopt;
     if (wmName->format != 8) {
@@ -506,7 +503,7 @@ const json& windowList() {
     struct Asked {
         xcb_get_window_attributes_cookie_t attributes;
         xcb_get_geometry_cookie_t geometry;
-        xcb_get_property_cookie_t pid, wmState, netState, types, wmClass, netName, wmName;
+        xcb_get_property_cookie_t pid, wmState, netState, types, wmClass, netName;
         xcb_translate_coordinates_cookie_t position;
     };
     xcb_connection_t* c = XGetXCBConnection(display);
@@ -523,11 +520,13 @@ const json& windowList() {
             askProperty(w, atom("_NET_WM_WINDOW_TYPE"), XA_ATOM, 1 << 16),
             askProperty(w, XA_WM_CLASS, XA_STRING, BUFSIZ),
             askProperty(w, atom("_NET_WM_NAME"), atom("UTF8_STRING"), 1 << 16),
-            askProperty(w, XA_WM_NAME, AnyPropertyType, 1000000),
             xcb_translate_coordinates(c, id, static_cast<xcb_window_t>(root()), 0, 0),
         });
     }
     const Atom hidden = atom("_NET_WM_STATE_HIDDEN");
+    // The server answers every request on its own, so what most windows do not need is asked
+    // for afterwards: WM_NAME, of the listed windows without a _NET_WM_NAME.
+    std::vector<std::pair<std::size_t, Window>> unnamed; // place in the list, window
     for (std::size_t i = 0; i < clients.size(); ++i) {
         const Window w = clients[i];
         const Asked& q = asked[i];
@@ -539,7 +538,6 @@ const json& windowList() {
         const auto types = answer(xcb_get_property_reply, q.types);
         const auto wmClass = answer(xcb_get_property_reply, q.wmClass);
         const auto netName = answer(xcb_get_property_reply, q.netName);
-        const auto wmName = answer(xcb_get_property_reply, q.wmName);
         const auto position = answer(xcb_translate_coordinates_reply, q.position);
 
         const auto pidItems = longsIn(pidProperty.get());
@@ -575,9 +573,20 @@ const json& windowList() {
         };
         if (pid)
             entry["kCGWindowOwnerPID"] = *pid;
-        if (const auto name = titleIn(w, netName.get(), wmName.get()))
+        if (const auto name = textIn(netName.get()))
             entry["kCGWindowName"] = *name;
+        else
+            unnamed.emplace_back(list.size(), w);
         list.push_back(entry);
+    }
+    std::vector<xcb_get_property_cookie_t> wmNames;
+    for (const auto& [place, w] : unnamed)
+        wmNames.push_back(askProperty(w, XA_WM_NAME, AnyPropertyType, 1000000));
+    for (std::size_t k = 0; k < unnamed.size(); ++k) {
+        const auto& [place, w] = unnamed[k];
+        const auto wmName = answer(xcb_get_property_reply, wmNames[k]);
+        if (const auto name = titleIn(w, wmName.get()))
+            list[place]["kCGWindowName"] = *name;
     }
     return list;
 }
