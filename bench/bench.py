@@ -133,6 +133,19 @@ def start_x():
     return xvfb, wm
 
 
+def settle(*pids):
+    # Until the window manager and the server have framed the new windows: neither has used the
+    # processor for 0.3 s (at most 10 s).
+    def used():
+        return sum(sum(map(int, open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[11:13]))
+                   for pid in pids)
+    last, still_since, deadline = used(), time.monotonic(), time.monotonic() + 10
+    while time.monotonic() < deadline and time.monotonic() - still_since < 0.3:
+        time.sleep(0.05)
+        if used() != last:
+            last, still_since = used(), time.monotonic()
+
+
 xvfb, wm = start_x()
 probes = []
 try:
@@ -152,7 +165,7 @@ try:
                                  stdout=subprocess.PIPE, text=True)
             assert p.stdout.readline().startswith("ready")
             probes.append(p)
-        time.sleep(0.5)  # let openbox settle
+        settle(wm.pid, xvfb.pid)
 
     scale = {}
     for count in (10, 100, 200):
