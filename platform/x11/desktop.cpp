@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <poll.h>
 #include <thread>
 #include <type_traits>
 
@@ -369,6 +370,43 @@ bool x11::frontIsWine() {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
+}
+
+void x11::awaitFrontWindow(std::chrono::steady_clock::time_point deadline) {
+    const Window w = frontWindow();
+    const Atom protocols = atom("WM_PROTOCOLS"), ping = atom("_NET_WM_PING");
+    const auto taken = w == None ? std::vector<unsigned long>{} : longs(w, protocols, XA_ATOM);
+    if (std::find(taken.begin(), taken.end(), ping) == taken.end())
+        return;
+    // The answer goes to the root window, to those who listen for its children's changes.
+    static long asked = 0;
+    const long question = ++asked;
+    XSelectInput(display, root(), SubstructureNotifyMask);
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = w;
+    e.xclient.message_type = protocols;
+    e.xclient.format = 32;
+    e.xclient.data.l[0] = static_cast<long>(ping);
+    e.xclient.data.l[1] = question; // its time, which the window manager knows as none of its own
+    e.xclient.data.l[2] = static_cast<long>(w);
+    XSendEvent(display, w, False, NoEventMask, &e);
+    XFlush(display);
+    auto isAnswer = [](Display*, XEvent* got, XPointer arg) -> Bool {
+        const auto* q = reinterpret_cast<const XClientMessageEvent*>(arg);
+        return got->type == ClientMessage && got->xclient.message_type == q->message_type &&
+               got->xclient.data.l[0] == q->data.l[0] && got->xclient.data.l[1] == q->data.l[1];
+    };
+    XEvent answer;
+    while (!XCheckIfEvent(display, &answer, isAnswer, reinterpret_cast<XPointer>(&e.xclient)) &&
+           std::chrono::steady_clock::now() < deadline) {
+        pollfd connection{ConnectionNumber(display), POLLIN, 0};
+        poll(&connection, 1, 1);
+    }
+    XSelectInput(display, root(), NoEventMask);
+    XSync(display, False);
+    while (XCheckWindowEvent(display, root(), SubstructureNotifyMask, &answer)) {
+    }
 }
 
 namespace platform {

@@ -127,8 +127,16 @@ void releaseCharacter() {
         fakeKey(around.pressedShift, False);
     if (around.capsLock)
         tap(around.capsLock);
-    if (around.lockedGroup >= 0)
+    if (around.lockedGroup >= 0) {
+        // Wine reads the key's character when the program takes the key's message from its
+        // queue, in the group of the last key event it has read by then: the next key, in
+        // the user's group, waits until Wine has read this one's release.
+        if (frontIsWine()) {
+            ungrabServer();
+            awaitFrontWindow(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+        }
         XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
+    }
     around = {};
 }
 

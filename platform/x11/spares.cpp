@@ -145,6 +145,11 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         // the last one before the next is made (never under the grab, which would keep
         // it from answering).
         awaitWindowManager(Clock::now() + windowManagerWait);
+        // Wine reads a key's character when the program takes the key's message from its
+        // queue, with the keymap as it is then: a spare is not rebound until Wine has read
+        // the keys typed before, however far behind it is.
+        if (forWine)
+            awaitFrontWindow(Clock::now() + windowManagerWait);
         XGrabServer(display);
         XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
         if (!xkb) {
@@ -330,6 +335,8 @@ void restoreKeymap() {
     XSync(display, False);
     std::this_thread::sleep_until(last + keymapSettle);
     awaitWindowManager(Clock::now() + windowManagerWait);
+    if (frontIsWine())
+        awaitFrontWindow(Clock::now() + windowManagerWait);
     XGrabServer(display);
     if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
         std::map<int, SpareKeysyms> changes;

@@ -150,24 +150,26 @@ def no_window_manager(desk, check):  # the window manager is not started again: 
 
 
 def into_wine(desk, check):
-    # Wine reads keys through a table it rebuilds when told of a keymap change, and names only so many
-    # keys it does not know: a text that begins with more characters on no key than that arrives whole.
+    # Wine names only so many keys it does not know, and reads a key's character when the program takes
+    # it: a German text (AltGr's characters on spares too) with more characters on spares arrives whole.
     if not shutil.which("wine"):
         print("x11: into Wine's Notepad: not run, Wine is not installed")
         return
     desk.start_wine()
+    subprocess.run(["setxkbmap", "-layout", "de,us"])
     notepad = subprocess.Popen(["wine", "notepad"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         desk.until(lambda: command("xdotool", "search", "--onlyvisible", "--class", "notepad"), 30, 0.1)
         time.sleep(0.5)  # until openbox has given it the focus
         pid = command("xdotool", "search", "--onlyvisible", "--class", "notepad", "getwindowpid").strip()
-        text = "€ñ 😀 — local x = 1 -- 字üøåçλπσдиклмнопрстуфхцчшщъыьэюяαβγδ"
+        text = "€ñ 😀 — local x = 1 -- 字üøåçλπσдиклмнопрстуфхцчшщъыьэюяαβγδ @{[]}\\|~ — 字üøåçλπσдиклмн"
         keys = [{"text": text}, {"keyDown": "Control"}, {"key": "A"}, {"key": "C"}, {"keyUp": "Control"}]
         check("x11: into Wine's Notepad", (desk.run("activate", pid).out, desk.run("run", json.dumps(keys), pid).out,
                                            command("xclip", "-o", "-selection", "clipboard")), (ACTIVATED, DONE % 5, text))
     finally:
         notepad.kill()
         subprocess.run(["wineserver", "-k"])
+        desk.restore()
 
 
 def xwayland(desk, check):  # last: the display is left as the compositors' were
