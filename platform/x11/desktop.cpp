@@ -372,7 +372,8 @@ bool x11::frontIsWine() {
     return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
 }
 
-void x11::awaitFrontWindow(std::chrono::steady_clock::time_point deadline) {
+void x11::awaitFrontWindow() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     const Window w = frontWindow();
     const Atom protocols = atom("WM_PROTOCOLS"), ping = atom("_NET_WM_PING");
     const auto taken = w == None ? std::vector<unsigned long>{} : longs(w, protocols, XA_ATOM);
@@ -405,7 +406,12 @@ void x11::awaitFrontWindow(std::chrono::steady_clock::time_point deadline) {
     }
     XSelectInput(display, root(), NoEventMask);
     XSync(display, False);
-    while (XCheckWindowEvent(display, root(), SubstructureNotifyMask, &answer)) {
+    // What else came for the root meanwhile (its children's changes, others' messages) is
+    // dropped.
+    auto forRoot = [](Display*, XEvent* got, XPointer) -> Bool {
+        return got->xany.window == root();
+    };
+    while (XCheckIfEvent(display, &answer, forRoot, nullptr)) {
     }
 }
 

@@ -133,7 +133,7 @@ void releaseCharacter() {
         // the user's group, waits until Wine has read this one's release.
         if (frontIsWine()) {
             ungrabServer();
-            awaitFrontWindow(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+            awaitFrontWindow();
         }
         XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
     }

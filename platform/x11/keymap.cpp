@@ -225,11 +225,11 @@ bool wineNamesByItself(XkbDescPtr xkb, int code) {
         }
     }
     static const std::set<KeySym> everyKeyboard = {
-        XK_BackSpace, XK_Tab,     XK_Return,    XK_Pause,     XK_Scroll_Lock, XK_Sys_Req,
-        XK_Escape,    XK_Delete,  XK_Home,      XK_Left,      XK_Up,          XK_Right,
-        XK_Down,      XK_Prior,   XK_Next,      XK_End,       XK_Print,       XK_Insert,
-        XK_Menu,      XK_Num_Lock, XK_KP_Enter, XK_Shift_L,   XK_Shift_R,     XK_Control_L,
-        XK_Control_R, XK_Caps_Lock, XK_Meta_L,  XK_Meta_R,    XK_Alt_L,       XK_Alt_R,
+        XK_BackSpace, XK_Tab,       XK_Return,   XK_Pause,   XK_Scroll_Lock, XK_Sys_Req,
+        XK_Escape,    XK_Delete,    XK_Home,     XK_Left,    XK_Up,          XK_Right,
+        XK_Down,      XK_Prior,     XK_Next,     XK_End,     XK_Print,       XK_Insert,
+        XK_Menu,      XK_Num_Lock,  XK_KP_Enter, XK_Shift_L, XK_Shift_R,     XK_Control_L,
+        XK_Control_R, XK_Caps_Lock, XK_Meta_L,   XK_Meta_R,  XK_Alt_L,       XK_Alt_R,
         XK_Super_L,   XK_Super_R,
     };
     return everyKeyboard.count(first) || (first >= XK_F1 && first <= XK_F12) ||

@@ -149,7 +149,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         // queue, with the keymap as it is then: a spare is not rebound until Wine has read
         // the keys typed before, however far behind it is.
         if (forWine)
-            awaitFrontWindow(Clock::now() + windowManagerWait);
+            awaitFrontWindow();
         XGrabServer(display);
         XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
         if (!xkb) {
@@ -191,7 +191,8 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         const auto now = Clock::now();
         // A keycode is rewritten as a whole, so both its levels must be old enough.
         auto oldEnough = [&](int code) { return lastUseOf(bound[code]) + keymapSettle <= now; };
-        // Typing into Wine, only the spares it reads are used; ours it does not read are given back.
+        // Typing into Wine, only the spares it reads are used; ours it does not read are given
+        // back.
         std::set<int> wineReads;
         if (forWine) {
             std::set<int> spares(free.begin(), free.end());
@@ -336,7 +337,7 @@ void restoreKeymap() {
     std::this_thread::sleep_until(last + keymapSettle);
     awaitWindowManager(Clock::now() + windowManagerWait);
     if (frontIsWine())
-        awaitFrontWindow(Clock::now() + windowManagerWait);
+        awaitFrontWindow();
     XGrabServer(display);
     if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
         std::map<int, SpareKeysyms> changes;

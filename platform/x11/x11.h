@@ -61,11 +61,10 @@ std::optional<std::int32_t> frontPid();
 // Whether the application in front is a Windows program under Wine, which names its
 // windows' class after the program's executable.
 bool frontIsWine();
-// Waits, at most until the deadline, until the window in front has read every event sent
-// to it so far: it is sent the window manager's _NET_WM_PING question, which a client
-// answers as it reads it, after those events. Does nothing for a window that does not take
-// the question.
-void awaitFrontWindow(std::chrono::steady_clock::time_point deadline);
+// Waits (at most 2 s) until the window in front has read every event sent to it so far: it
+// is sent the window manager's _NET_WM_PING question, which a client answers as it reads
+// it, after those events. Does nothing for a window that does not take the question.
+void awaitFrontWindow();
 // The guard's last answer: the pid it found in front, or nothing.
 extern std::optional<std::int32_t> approvedFront;
 // The guard's check and the event posted after it are one step: the check grabs the
