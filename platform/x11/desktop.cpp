@@ -311,16 +311,18 @@ Window activeWindow() {
 
 // The top-level client window that holds a window: the one with WM_STATE, or the child
 // of the root when there is no window manager to set it.
+// The guard asks before every character: a window found inside a client is kept (here, not
+// in the function, so it outlives the handlers that run at exit).
+std::map<Window, Window> clientsFound;
+
 Window clientOf(Window w) {
-    // The guard asks before every character: a window found inside a client is kept.
-    static std::map<Window, Window> known;
-    if (const auto it = known.find(w); it != known.end())
+    if (const auto it = clientsFound.find(w); it != clientsFound.end())
         return it->second;
     const Window start = w;
     const Atom wmState = atom("WM_STATE");
     for (int depth = 0; depth < 64 && w != None && w != root(); ++depth) {
         if (!longs(w, wmState, wmState).empty())
-            return known[start] = w;
+            return clientsFound[start] = w;
         const Window parent = parentOf(w);
         if (parent == None || parent == root())
             return parent == None ? None : w;
@@ -364,45 +366,59 @@ std::optional<std::int32_t> x11::frontPid() {
     return front == None ? std::nullopt : windowPid(front);
 }
 
-bool x11::frontIsWine() {
+Window x11::wineWindowInFront() {
     const Window front = frontWindow();
     std::string name = front == None ? "" : windowClass(front).value_or("");
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0;
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".exe") == 0 ? front : None;
 }
 
-void x11::awaitFrontWindow() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    const Window w = frontWindow();
+void x11::awaitWindow(Window w) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
     const Atom protocols = atom("WM_PROTOCOLS"), ping = atom("_NET_WM_PING");
     const auto taken = w == None ? std::vector<unsigned long>{} : longs(w, protocols, XA_ATOM);
     if (std::find(taken.begin(), taken.end(), ping) == taken.end())
         return;
     // The answer goes to the root window, to those who listen for its children's changes.
-    static long asked = 0;
-    const long question = ++asked;
     XSelectInput(display, root(), SubstructureNotifyMask);
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = w;
-    e.xclient.message_type = protocols;
-    e.xclient.format = 32;
-    e.xclient.data.l[0] = static_cast<long>(ping);
-    e.xclient.data.l[1] = question; // its time, which the window manager knows as none of its own
-    e.xclient.data.l[2] = static_cast<long>(w);
-    XSendEvent(display, w, False, NoEventMask, &e);
-    XFlush(display);
-    auto isAnswer = [](Display*, XEvent* got, XPointer arg) -> Bool {
-        const auto* q = reinterpret_cast<const XClientMessageEvent*>(arg);
-        return got->type == ClientMessage && got->xclient.message_type == q->message_type &&
-               got->xclient.data.l[0] == q->data.l[0] && got->xclient.data.l[1] == q->data.l[1];
+    static long asked = 0;
+    auto ask = [&] { // whether the window answered in time
+        XEvent e{};
+        e.xclient.type = ClientMessage;
+        e.xclient.window = w;
+        e.xclient.message_type = protocols;
+        e.xclient.format = 32;
+        e.xclient.data.l[0] = static_cast<long>(ping);
+        e.xclient.data.l[1] = ++asked; // its time: none the window manager asked with
+        e.xclient.data.l[2] = static_cast<long>(w);
+        XSendEvent(display, w, False, NoEventMask, &e);
+        XFlush(display);
+        auto isAnswer = [](Display*, XEvent* got, XPointer arg) -> Bool {
+            const auto* q = reinterpret_cast<const XClientMessageEvent*>(arg);
+            return got->type == ClientMessage && got->xclient.message_type == q->message_type &&
+                   got->xclient.data.l[0] == q->data.l[0] && got->xclient.data.l[1] == q->data.l[1];
+        };
+        XEvent answer;
+        while (!XCheckIfEvent(display, &answer, isAnswer, reinterpret_cast<XPointer>(&e.xclient))) {
+            if (Clock::now() >= deadline)
+                return false;
+            pollfd connection{ConnectionNumber(display), POLLIN, 0};
+            poll(&connection, 1, 1);
+        }
+        return true;
     };
-    XEvent answer;
-    while (!XCheckIfEvent(display, &answer, isAnswer, reinterpret_cast<XPointer>(&e.xclient)) &&
-           std::chrono::steady_clock::now() < deadline) {
-        pollfd connection{ConnectionNumber(display), POLLIN, 0};
-        poll(&connection, 1, 1);
+    // A client answers as it reads the question, after the events before it. Wine, though,
+    // reads its events again each time the program takes a message from its queue, and a
+    // key's character only when the program takes the key's message: the question is asked
+    // again, each time after the answer, until two in a row are answered at once, as a
+    // program with no message left waiting answers.
+    for (int quick = 0, round = 0; quick < 2 && round < 20; ++round) {
+        const auto asking = Clock::now();
+        if (!ask())
+            break;
+        quick = Clock::now() - asking < std::chrono::milliseconds(2) ? quick + 1 : 0;
     }
     XSelectInput(display, root(), NoEventMask);
     XSync(display, False);
@@ -411,7 +427,8 @@ void x11::awaitFrontWindow() {
     auto forRoot = [](Display*, XEvent* got, XPointer) -> Bool {
         return got->xany.window == root();
     };
-    while (XCheckIfEvent(display, &answer, forRoot, nullptr)) {
+    XEvent dropped;
+    while (XCheckIfEvent(display, &dropped, forRoot, nullptr)) {
     }
 }
 

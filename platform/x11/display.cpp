@@ -121,12 +121,16 @@ std::optional<std::int32_t> ownerPid(Window w) {
 
 } // namespace
 
+namespace {
+// A window's owner does not change; the guard asks before every character. Kept here, not in
+// the function, so it outlives the handlers that run at exit.
+std::map<Window, std::optional<std::int32_t>> owners;
+} // namespace
+
 std::optional<std::int32_t> windowPid(Window w) {
-    // A window's owner does not change; the guard asks before every character.
-    static std::map<Window, std::optional<std::int32_t>> known;
-    if (const auto it = known.find(w); it != known.end())
+    if (const auto it = owners.find(w); it != owners.end())
         return it->second;
-    return known[w] = ownerPid(w);
+    return owners[w] = ownerPid(w);
 }
 
 Window parentOf(Window w) {

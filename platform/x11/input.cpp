@@ -131,9 +131,9 @@ void releaseCharacter() {
         // Wine reads the key's character when the program takes the key's message from its
         // queue, in the group of the last key event it has read by then: the next key, in
         // the user's group, waits until Wine has read this one's release.
-        if (frontIsWine()) {
+        if (const Window wine = wineWindowInFront()) {
             ungrabServer();
-            awaitFrontWindow();
+            awaitWindow(wine);
         }
         XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
     }

@@ -46,6 +46,7 @@ Window owner = None;           // marks this process's bindings
 std::vector<KeySym> upcoming;  // the text being typed: per character, the keysym it needs a
                                // spare for, else NoSymbol
 std::size_t nextCharacter = 0; // its next character
+Window wine = None;            // the Wine window in front at the last keymap change, if any
 
 // Every spare binding, by whichever process: the keycode, and the process's marker
 // window with a number of its own written on it (a window id alone is reused by the
@@ -139,7 +140,8 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         rank.emplace(wanted[i], i);
     const auto deadline = Clock::now() + spareWait;
     ungrabServer(); // the guard's grab: the window manager must be able to answer
-    const bool forWine = frontIsWine();
+    wine = wineWindowInFront();
+    const bool forWine = wine != None;
     for (;;) {
         // One keymap change in flight at a time: the window manager has caught up with
         // the last one before the next is made (never under the grab, which would keep
@@ -149,7 +151,7 @@ bool bindUpcoming(KeySym needed, bool ahead = false) {
         // queue, with the keymap as it is then: a spare is not rebound until Wine has read
         // the keys typed before, however far behind it is.
         if (forWine)
-            awaitFrontWindow();
+            awaitWindow(wine);
         XGrabServer(display);
         XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd);
         if (!xkb) {
@@ -336,8 +338,8 @@ void restoreKeymap() {
     XSync(display, False);
     std::this_thread::sleep_until(last + keymapSettle);
     awaitWindowManager(Clock::now() + windowManagerWait);
-    if (frontIsWine())
-        awaitFrontWindow();
+    if (wine != None)
+        awaitWindow(wine);
     XGrabServer(display);
     if (XkbDescPtr xkb = XkbGetMap(display, XkbKeyTypesMask | XkbKeySymsMask, XkbUseCoreKbd)) {
         std::map<int, SpareKeysyms> changes;

@@ -58,13 +58,13 @@ bool windowManagerCaughtUp();
 
 // The pid of the application in front (where key events go), or nothing.
 std::optional<std::int32_t> frontPid();
-// Whether the application in front is a Windows program under Wine, which names its
-// windows' class after the program's executable.
-bool frontIsWine();
-// Waits (at most 2 s) until the window in front has read every event sent to it so far: it
-// is sent the window manager's _NET_WM_PING question, which a client answers as it reads
-// it, after those events. Does nothing for a window that does not take the question.
-void awaitFrontWindow();
+// The window in front when it belongs to a Windows program under Wine, which names its
+// windows' class after the program's executable; None otherwise.
+Window wineWindowInFront();
+// Waits (at most 2 s) until a client's window has read every event sent to it so far: it is
+// sent the window manager's _NET_WM_PING question, which a client answers as it reads it,
+// after those events. Does nothing for a window that does not take the question.
+void awaitWindow(Window w);
 // The guard's last answer: the pid it found in front, or nothing.
 extern std::optional<std::int32_t> approvedFront;
 // The guard's check and the event posted after it are one step: the check grabs the
