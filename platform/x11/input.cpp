@@ -155,6 +155,8 @@ bool frontChanged = false;
 // It was not posted because there was no way to type it (the layout was switched to one
 // that lacks it, and no spare could be had): its key-up fails.
 bool noWayToType = false;
+// The keyboard group the last character's key events carried, or -1 before the first.
+int lastGroup = -1;
 } // namespace
 
 void x11::grabServer() {
@@ -231,6 +233,20 @@ void pressText(char32_t c) {
         XkbStateRec state{};
         XkbGetState(display, XkbUseCoreKbd, &state);
         if (const auto t = resolve(c, state.group, false)) {
+            // Wine reads a key's character when the program takes the key's message, in the
+            // group of the last key event it has read by then: a key in another group than
+            // the last (a layout switched, or a character of another layout) waits until Wine
+            // has read the keys before it.
+            const int group = t->ownKey && t->group >= 0 ? t->group : state.group;
+            const bool groupChanged = lastGroup >= 0 && group != lastGroup;
+            lastGroup = group;
+            if (groupChanged) {
+                if (const Window wine = wineWindowInFront()) {
+                    ungrabServer();
+                    awaitWindow(wine);
+                    continue; // grabbed and checked again
+                }
+            }
             pressCharacter(*t, state);
             return;
         }
