@@ -384,24 +384,21 @@ void x11::awaitWindow(Window w) {
     // The answer goes to the root window, to those who listen for its children's changes.
     XSelectInput(display, root(), SubstructureNotifyMask);
     static long asked = 0;
+    struct Question {
+        Atom type;
+        long ping, time; // its time: none the window manager asked with
+    };
     auto ask = [&] { // whether the window answered in time
-        XEvent e{};
-        e.xclient.type = ClientMessage;
-        e.xclient.window = w;
-        e.xclient.message_type = protocols;
-        e.xclient.format = 32;
-        e.xclient.data.l[0] = static_cast<long>(ping);
-        e.xclient.data.l[1] = ++asked; // its time: none the window manager asked with
-        e.xclient.data.l[2] = static_cast<long>(w);
-        XSendEvent(display, w, False, NoEventMask, &e);
+        Question q{protocols, static_cast<long>(ping), ++asked};
+        sendMessage(w, protocols, {q.ping, q.time, static_cast<long>(w)}, true);
         XFlush(display);
         auto isAnswer = [](Display*, XEvent* got, XPointer arg) -> Bool {
-            const auto* q = reinterpret_cast<const XClientMessageEvent*>(arg);
-            return got->type == ClientMessage && got->xclient.message_type == q->message_type &&
-                   got->xclient.data.l[0] == q->data.l[0] && got->xclient.data.l[1] == q->data.l[1];
+            const auto* asking = reinterpret_cast<const Question*>(arg);
+            return got->type == ClientMessage && got->xclient.message_type == asking->type &&
+                   got->xclient.data.l[0] == asking->ping && got->xclient.data.l[1] == asking->time;
         };
         XEvent answer;
-        while (!XCheckIfEvent(display, &answer, isAnswer, reinterpret_cast<XPointer>(&e.xclient))) {
+        while (!XCheckIfEvent(display, &answer, isAnswer, reinterpret_cast<XPointer>(&q))) {
             if (Clock::now() >= deadline)
                 return false;
             pollfd connection{ConnectionNumber(display), POLLIN, 0};
@@ -477,24 +474,15 @@ void activateApplication(std::int32_t pid) {
         XSetInputFocus(display, w, RevertToParent, CurrentTime);
     };
     if (liveWindowManager()) {
-        auto message = [&](Window window, const char* type, long data0) {
-            XEvent e{};
-            e.xclient.type = ClientMessage;
-            e.xclient.window = window;
-            e.xclient.message_type = atom(type);
-            e.xclient.format = 32;
-            e.xclient.data.l[0] = data0;
-            e.xclient.data.l[1] = CurrentTime;
-            XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask,
-                       &e);
-        };
         // A window on another desktop: show that desktop first, as a pager would.
         const auto desktop = longs(w, atom("_NET_WM_DESKTOP"), XA_CARDINAL);
         const auto current = longs(root(), atom("_NET_CURRENT_DESKTOP"), XA_CARDINAL);
         if (!desktop.empty() && !current.empty() && desktop[0] != 0xFFFFFFFF &&
             desktop[0] != current[0])
-            message(root(), "_NET_CURRENT_DESKTOP", static_cast<long>(desktop[0]));
-        message(w, "_NET_ACTIVE_WINDOW", 2); // from a pager: the user asked for it
+            sendMessage(root(), atom("_NET_CURRENT_DESKTOP"),
+                        {static_cast<long>(desktop[0]), CurrentTime});
+        // From a pager: the user asked for it.
+        sendMessage(w, atom("_NET_ACTIVE_WINDOW"), {2, CurrentTime});
     }
     if (!byManager)
         focusDirectly();

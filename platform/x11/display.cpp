@@ -143,6 +143,19 @@ Window parentOf(Window w) {
     return parent;
 }
 
+void sendMessage(Window about, Atom type, std::initializer_list<long> data, bool toClient) {
+    XEvent e{};
+    e.xclient.type = ClientMessage;
+    e.xclient.window = about;
+    e.xclient.message_type = type;
+    e.xclient.format = 32;
+    std::copy(data.begin(), data.begin() + std::min<std::size_t>(data.size(), 5), e.xclient.data.l);
+    if (toClient)
+        XSendEvent(display, about, False, NoEventMask, &e);
+    else
+        XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+}
+
 Window ownWindow() {
     static Window own = None;
     if (own == None) {
@@ -169,12 +182,7 @@ void askWindowManager() {
     }();
     if (!takesQuestions || !liveWindowManager())
         return;
-    XEvent e{};
-    e.xclient.type = ClientMessage;
-    e.xclient.window = ownWindow();
-    e.xclient.message_type = atom("_NET_REQUEST_FRAME_EXTENTS");
-    e.xclient.format = 32;
-    XSendEvent(display, root(), False, SubstructureRedirectMask | SubstructureNotifyMask, &e);
+    sendMessage(ownWindow(), atom("_NET_REQUEST_FRAME_EXTENTS"), {});
     XFlush(display);
     asked = true;
 }

@@ -120,6 +120,10 @@ void pressCharacter(const Typing& t, const XkbStateRec& state) {
     fakeKey(t.code, True);
 }
 
+// The keyboard group the last character's key events carried, or -1 before the first (or
+// once Wine has read them).
+int lastGroup = -1;
+
 void releaseCharacter() {
     typed(pressed, false);
     fakeKey(pressed.code, False);
@@ -134,6 +138,7 @@ void releaseCharacter() {
         if (const Window wine = wineWindowInFront()) {
             ungrabServer();
             awaitWindow(wine);
+            lastGroup = -1; // the next key need not wait again
         }
         XkbLockGroup(display, XkbUseCoreKbd, static_cast<unsigned>(around.lockedGroup));
     }
@@ -155,8 +160,6 @@ bool frontChanged = false;
 // It was not posted because there was no way to type it (the layout was switched to one
 // that lacks it, and no spare could be had): its key-up fails.
 bool noWayToType = false;
-// The keyboard group the last character's key events carried, or -1 before the first.
-int lastGroup = -1;
 } // namespace
 
 void x11::grabServer() {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ bool liveWindowManager();
 std::optional<std::int32_t> windowPid(Window w);
 // The window's parent, or None when it is gone (or is the root).
 Window parentOf(Window w);
+// Sends a client message about a window, with up to five 32-bit items: to the window manager
+// through the root window, or, with toClient, to the client that owns the window.
+void sendMessage(Window about, Atom type, std::initializer_list<long> data, bool toClient = false);
 // A window of this connection, never mapped, created on first use: it marks what the
 // process owns and receives the window manager's answers.
 Window ownWindow();
